@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, when missing.
+# Usage: scripts/install-deps.sh [build|test|bench]
+set -euo pipefail
+need=(g++ cmake ninja-build pkg-config zlib1g-dev)
+case "${1:-build}" in
+  test)  need+=(libgtest-dev libgmock-dev python3) ;;
+  bench) need+=(libbenchmark-dev libsqlite3-dev gzip) ;;
+esac
+missing=()
+for p in "${need[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi
