@@ -1,0 +1,1364 @@
+#include "engine286/database.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+const uint32_t dbInternalObjectSize[8] = {0, dbPageSize, 4, 512, 12, 12, 0, 0};
+
+namespace {
+
+inline uint32_t align(uint32_t x, uint32_t a) { return (x + a - 1) & ~(a - 1); }
+
+// Hole tables over one bitmap byte (bit 0 = lowest quantum).
+struct HoleTables {
+    uint8_t firstHoleSize[256];
+    uint8_t lastHoleSize[256];
+    uint8_t maxHoleSize[256];
+    uint8_t maxHoleOffset[256];
+    HoleTables()
+    {
+        for (int m = 0; m < 256; m++) {
+            int first = 0;
+            while (first < 8 && !(m & (1 << first))) first++;
+            int last = 0;
+            while (last < 8 && !(m & (0x80 >> last))) last++;
+            int best = 0, bestOffs = 0;
+            for (int start = 0; start < 8; start++) {
+                int len = 0;
+                while (start + len < 8 && !(m & (1 << (start + len)))) len++;
+                if (len > best) {
+                    best = len;
+                    bestOffs = start;
+                }
+            }
+            firstHoleSize[m] = uint8_t(first);
+            lastHoleSize[m] = uint8_t(last);
+            maxHoleSize[m] = uint8_t(best);
+            maxHoleOffset[m] = uint8_t(bestOffs);
+        }
+    }
+};
+const HoleTables holes;
+
+// Rows of the table of tables written into a new file: its own definition.
+struct MetaField {
+    const char* name;
+    int type;
+    int offset;
+    int size;
+};
+const MetaField metaFields[] = {
+    {"name", 7, 12, 8},
+    {"fields", 9, 20, 8},
+    {"fields[]", 19, 0, 44},
+    {"fields[].name", 7, 0, 8},
+    {"fields[].tableName", 7, 8, 8},
+    {"fields[].inverse", 7, 16, 8},
+    {"fields[].type", 3, 24, 4},
+    {"fields[].offset", 3, 28, 4},
+    {"fields[].size", 3, 32, 4},
+    {"fields[].hashTable", 8, 36, 4},
+    {"fields[].tTree", 8, 40, 4},
+    {"fixedSize", 3, 28, 4},
+    {"nRows", 3, 32, 4},
+    {"nColumns", 3, 36, 4},
+    {"firstRow", 8, 40, 4},
+    {"lastRow", 8, 44, 4},
+};
+constexpr int nMetaFields = sizeof(metaFields) / sizeof(metaFields[0]);
+
+uint32_t metatableRecordSize()
+{
+    uint32_t size = 48 + 44 * nMetaFields + uint32_t(std::strlen("Metatable")) + 1;
+    for (const MetaField& f : metaFields) size += uint32_t(std::strlen(f.name)) + 3;
+    return size;
+}
+
+void put32(char* p, uint32_t v) { std::memcpy(p, &v, 4); }
+
+void writeMetatableRecord(char* rec, uint32_t size)
+{
+    std::memset(rec, 0, size);
+    put32(rec, size);
+    uint32_t nameOffs = 48 + 44 * nMetaFields;
+    put32(rec + 12, uint32_t(std::strlen("Metatable")) + 1);
+    put32(rec + 16, nameOffs);
+    std::strcpy(rec + nameOffs, "Metatable");
+    put32(rec + 20, nMetaFields);
+    put32(rec + 24, 48);
+    put32(rec + 28, 48);  // fixedSize
+    put32(rec + 36, 5);   // nColumns
+    uint32_t text = nameOffs + uint32_t(std::strlen("Metatable")) + 1;
+    for (int i = 0; i < nMetaFields; i++) {
+        uint32_t entry = 48 + 44 * uint32_t(i);
+        uint32_t len = uint32_t(std::strlen(metaFields[i].name)) + 1;
+        put32(rec + entry, len);
+        put32(rec + entry + 4, text - entry);
+        std::memcpy(rec + text, metaFields[i].name, len);
+        text += len;
+        put32(rec + entry + 8, 1);
+        put32(rec + entry + 12, text - (entry + 8));
+        rec[text++] = 0;
+        put32(rec + entry + 16, 1);
+        put32(rec + entry + 20, text - (entry + 16));
+        rec[text++] = 0;
+        put32(rec + entry + 24, uint32_t(metaFields[i].type));
+        put32(rec + entry + 28, uint32_t(metaFields[i].offset));
+        put32(rec + entry + 32, uint32_t(metaFields[i].size));
+    }
+}
+
+// Offsets of the table record fields the engine itself maintains.
+constexpr uint32_t tableFixedSizeOffs = 28;
+constexpr uint32_t tableNRowsOffs = 32;
+constexpr uint32_t tableFirstRowOffs = 40;
+constexpr uint32_t tableLastRowOffs = 44;
+
+inline uint32_t& field32(char* rec, uint32_t offs) { return *reinterpret_cast<uint32_t*>(rec + offs); }
+
+}  // namespace
+
+// ---------------------------------------------------------------- contexts
+
+dbDatabaseThreadContext::dbDatabaseThreadContext() : threadId(dbThread::currentThreadId()) {}
+
+dbDatabaseThreadContext::~dbDatabaseThreadContext()
+{
+    while (!cursors.isEmpty()) cursors.next->unlink();
+}
+
+// ---------------------------------------------------------------- construction
+
+dbDatabase::dbDatabase(dbAccessType type, uint32_t initSize, uint32_t extensionQuantum, uint32_t initIndexSize,
+                       int nThreads)
+    : accessType(type), initSize(initSize), extensionQuantum(extensionQuantum), initIndexSize(initIndexSize),
+      nThreads(nThreads)
+{
+    bitmapPageAvailableSpace = new int32_t[dbFirstUserId];
+    if (this->nThreads > 64) this->nThreads = 64;
+}
+
+dbDatabase::~dbDatabase()
+{
+    delete[] bitmapPageAvailableSpace;
+}
+
+// ---------------------------------------------------------------- errors
+
+void dbDatabase::handleError(int error, const char* msg, int arg)
+{
+    switch (error) {
+    case errNone:
+        break;
+    case errQuery:
+        std::fprintf(stderr, "%s in position %d\n", msg, arg);
+        return;
+    case errArithmetic:
+        std::fprintf(stderr, "%s\n", msg);
+        break;
+    case errIndexRange:
+        std::fprintf(stderr, "Index %d is out of range\n", arg);
+        break;
+    case errOpen:
+        std::fprintf(stderr, "%s\n", msg);
+        return;
+    case errFile: {
+        char text[256];
+        MappedFile::errorText(arg, text, sizeof text);
+        std::fprintf(stderr, "%s: %s\n", msg, text);
+        break;
+    }
+    case errNoMemory:
+        std::fprintf(stderr, "Not enough memory: failed to allocate %d bytes\n", arg);
+        break;
+    case errUpgradeDeadlock:
+        std::fprintf(stderr, "Deadlock is caused by upgrading shared locks to exclusive");
+        break;
+    case errNullReference:
+        std::fprintf(stderr, "Null object reference is accessed\n");
+        break;
+    case errInverseReference:
+        std::fprintf(stderr, "%s\n", msg);
+        return;
+    default:
+        return;
+    }
+    throw dbException(error, msg, arg);
+}
+
+// ---------------------------------------------------------------- open
+
+bool dbDatabase::finishOpenFailure()
+{
+    // Leave the name space so that a failed open does not keep it alive.
+    if (threadContext.get() != nullptr) {
+        dbDatabaseThreadContext* ctx = threadContext.get();
+        {
+            dbCriticalSection guard(threadContextListMutex);
+            ctx->unlink();
+        }
+        threadContext.set(nullptr);
+        delete ctx;
+    }
+    if (monitor != nullptr && (accessType == dbReadWrite)) {
+        // Locks taken by a failed schema load are released by the rollback.
+    }
+    file.close();
+    initMutex.close();
+    cs.close();
+    monitorMemory.close();
+    monitor = nullptr;
+    writeSem.close();
+    readSem.close();
+    upgradeSem.close();
+    backupCompletedEvent.close();
+    header = nullptr;
+    baseAddr = nullptr;
+    return false;
+}
+
+bool dbDatabase::open(const char* dbName, const char* fName, uint32_t timeout, unsigned /*commitDelay*/)
+{
+    waitLockTimeout = timeout;
+    opened = false;
+    if (accessType != dbReadWrite) {
+        handleError(errOpen, "Only read-write access is supported");
+        return false;
+    }
+    databaseName = dbName;
+    fileName = fName != nullptr ? fName : databaseName + ".fdb";
+    sharedKey = sharedObjectKey(dbName, fileName.c_str());
+    std::string objectPrefix = "/" + sharedKey;
+
+    InitializationMutex::initializationStatus status = initMutex.initialize(sharedKey.c_str());
+    if (status == InitializationMutex::InitializationError) {
+        handleError(errOpen, "Failed to start database initialization");
+        return finishOpenFailure();
+    }
+    if (!monitorMemory.open((objectPrefix + ".dm").c_str(), sizeof(dbMonitor))) {
+        handleError(errOpen, "Failed to open database monitor");
+        return finishOpenFailure();
+    }
+    monitor = static_cast<dbMonitor*>(monitorMemory.get());
+    if (!writeSem.open((objectPrefix + ".ws").c_str())) {
+        handleError(errOpen, "Failed to initialize database writers semaphore");
+        return finishOpenFailure();
+    }
+    if (!readSem.open((objectPrefix + ".rs").c_str())) {
+        handleError(errOpen, "Failed to initialize database readers semaphore");
+        return finishOpenFailure();
+    }
+    if (!upgradeSem.open((objectPrefix + ".us").c_str())) {
+        handleError(errOpen, "Failed to initialize database upgrade semaphore");
+        return finishOpenFailure();
+    }
+    if (!backupCompletedEvent.open((objectPrefix + ".bce").c_str())) {
+        handleError(errOpen, "Failed to initialize database backup completed event");
+        return finishOpenFailure();
+    }
+
+    uint32_t indexSize = std::max(initIndexSize, dbFirstUserId);
+    indexSize = align(indexSize, dbHandlesPerPage);
+    uint64_t mappedSize = initSize == 0 ? dbDefaultInitDatabaseSize : initSize;
+    mappedSize = std::max<uint64_t>(mappedSize, uint64_t(indexSize) * 16);
+    mappedSize = (mappedSize + dbBitmapSegmentSize - 1) & ~uint64_t(dbBitmapSegmentSize - 1);
+
+    for (uint32_t i = 0; i < dbFirstUserId; i++) bitmapPageAvailableSpace[i] = int32_t(dbMaxFreeSpaceHint);
+    currRBitmapPage = currPBitmapPage = dbBitmapId;
+    currRBitmapOffs = currPBitmapOffs = 0;
+    reservedChain = nullptr;
+    tables = nullptr;
+    modified = false;
+    attach();
+
+    if (status == InitializationMutex::NotYetInitialized) {
+        if (!cs.create((objectPrefix + ".cs").c_str(), &monitor->sem)) {
+            handleError(errOpen, "Failed to initialize database monitor");
+            return finishOpenFailure();
+        }
+        readSem.drain();
+        writeSem.drain();
+        upgradeSem.drain();
+        monitor->nReaders = monitor->nWriters = 0;
+        monitor->nQueuedReaders = monitor->nQueuedWriters = 0;
+        monitor->waitForUpgrade = 0;
+        monitor->backupCount = 0;
+        monitor->committing = 0;
+        monitor->openCount = 0;
+        monitor->writerThread = 0;
+        monitor->reserved0 = monitor->reserved1 = monitor->reserved2 = 0;
+        monitor->reserved3 = monitor->reserved4 = 0;
+        monitor->transactionStamp = 1;
+        monitor->mappingGeneration = 1;
+        mappingGeneration = 1;
+        std::memset(monitor->dirtyIndexPages, 0, sizeof monitor->dirtyIndexPages);
+
+        std::string mappingName = sharedKey + ".1";
+        int rc = file.open(fileName.c_str(), mappingName.c_str(), false, size_t(mappedSize));
+        if (rc != 0) {
+            handleError(errOpen, rc == EFBIG ? "Database file is too large: files of 4 GB and more are not supported"
+                                             : "Failed to create database file");
+            return finishOpenFailure();
+        }
+        baseAddr = file.getAddr();
+        header = reinterpret_cast<dbHeader*>(baseAddr);
+        updatedRecordId = 0;
+        if (!checkHeader()) return finishOpenFailure();
+        try {
+            if (header->initialized == 1) {
+                monitor->curr = int32_t(header->curr);
+                if (header->dirty) {
+                    recoverAfterCrash();
+                } else if (file.getSize() != header->size) {
+                    handleError(errOpen,
+                                "Database file was corrupted: file size in header differs from actual file size");
+                    return finishOpenFailure();
+                }
+            } else {
+                initializeFile(indexSize, size_t(mappedSize));
+                monitor->curr = 0;
+            }
+            if (!loadScheme(true)) return finishOpenFailure();
+        } catch (const dbException&) {
+            return finishOpenFailure();
+        }
+        initMutex.done();
+    } else {
+        if (!cs.open((objectPrefix + ".cs").c_str(), &monitor->sem)) {
+            handleError(errOpen, "Failed to open shared semaphore");
+            return finishOpenFailure();
+        }
+        mappingGeneration = 0;
+        try {
+            if (!loadScheme(false)) return finishOpenFailure();
+        } catch (const dbException&) {
+            rollback();
+            return finishOpenFailure();
+        }
+    }
+    {
+        GlobalCriticalSectionLock guard(cs);
+        monitor->openCount += 1;
+    }
+    opened = true;
+    return true;
+}
+
+// Decides whether the mapped file may be used: an initialised database of
+// this format, a new (all zero) file, or a file whose initialisation was
+// interrupted. Anything else is refused without writing to it.
+bool dbDatabase::checkHeader()
+{
+    size_t length = file.getSize();
+    if (length < dbPageSize) {
+        handleError(errOpen, "Not a database file: the file is too short");
+        return false;
+    }
+    bool ourFormat = header->majorVersion == dbMajorVersion && header->minorVersion == dbMinorVersion;
+    if (ourFormat) {  // initialised, or an interrupted initialisation
+        if (header->curr > 1) {
+            handleError(errOpen, "Database file was corrupted: invalid root index");
+            return false;
+        }
+        return true;
+    }
+    if (header->initialized == 1 || header->majorVersion != 0 || header->minorVersion != 0) {
+        handleError(errOpen, "Not a database file: unknown file format");
+        return false;
+    }
+    // Versions are written and flushed first when a file is initialised, so
+    // a file without them must be entirely zero to be taken as new.
+    const char* p = baseAddr;
+    for (size_t i = 0; i < length; i++) {
+        if (p[i] != 0) {
+            handleError(errOpen, "Not a database file: unknown file format");
+            return false;
+        }
+    }
+    return true;
+}
+
+void dbDatabase::initializeFile(uint32_t indexSize, size_t mappedSize)
+{
+    // A file left over from an interrupted initialisation may be shorter
+    // than a new file would be.
+    if (file.getSize() < mappedSize) {
+        std::string mappingName = sharedKey + "." + std::to_string(mappingGeneration);
+        int rc = file.setSize(mappedSize, mappingName.c_str(), true);
+        if (rc != 0) handleError(errFile, "Failed to extend file", rc);
+        baseAddr = file.getAddr();
+        header = reinterpret_cast<dbHeader*>(baseAddr);
+    }
+    std::memset(header, 0, sizeof(dbHeader));
+    header->majorVersion = dbMajorVersion;
+    header->minorVersion = dbMinorVersion;
+    header->curr = 0;
+    header->size = uint32_t(file.getSize());
+    file.flush(0, dbPageSize);
+
+    offs_t used = dbPageSize;
+    header->root[0].indexOffset = used;
+    header->root[0].indexCapacity = indexSize;
+    header->root[0].shadowIndexCapacity = indexSize;
+    header->root[0].indexUsed = dbFirstUserId;
+    header->root[0].freeListHead = 0;
+    used += indexSize * sizeof(offs_t);
+    header->root[1].indexOffset = used;
+    header->root[1].indexCapacity = indexSize;
+    header->root[1].shadowIndexCapacity = indexSize;
+    header->root[1].indexUsed = dbFirstUserId;
+    header->root[1].freeListHead = 0;
+    used += indexSize * sizeof(offs_t);
+    header->root[0].shadowIndexOffset = header->root[1].indexOffset;
+    header->root[1].shadowIndexOffset = header->root[0].indexOffset;
+
+    updateIndexPointers();
+    index[0][0] = dbFreeHandleMarker;
+    uint32_t bitmapPages = (used + dbBitmapSegmentSize - dbPageSize - 1) / (dbBitmapSegmentSize - dbPageSize);
+    char* bitmap = baseAddr + used;
+    size_t bitmapBytes = (used + dbPageSize * bitmapPages) / (dbAllocationQuantum * 8);
+    std::memset(bitmap, 0, dbPageSize * bitmapPages);
+    std::memset(bitmap, 0xFF, bitmapBytes);
+    uint32_t i;
+    for (i = 0; i < bitmapPages; i++) index[0][dbBitmapId + i] = used + i * dbPageSize + dbPageObject;
+    for (; i < dbBitmapPages; i++) index[0][dbBitmapId + i] = dbFreeHandleMarker;
+
+    currIndex = index[0];
+    curr = 1;  // nothing is committed yet: every object is written in place
+    committedIndexSize = 0;
+    currIndexSize = dbFirstUserId;
+    uint32_t metaSize = metatableRecordSize();
+    offs_t pos = allocate(metaSize);
+    index[0][dbMetaTableId] = pos;
+    writeMetatableRecord(baseAddr + pos, metaSize);
+
+    header->dirty = 1;
+    std::memcpy(index[1], index[0], dbFirstUserId * sizeof(offs_t));
+    file.flush();
+    header->initialized = 1;
+    file.flush();
+    curr = 0;
+    modified = false;
+}
+
+void dbDatabase::updateIndexPointers()
+{
+    index[0] = reinterpret_cast<uint32_t*>(baseAddr + header->root[0].indexOffset);
+    index[1] = reinterpret_cast<uint32_t*>(baseAddr + header->root[1].indexOffset);
+}
+
+void dbDatabase::recoverAfterCrash()
+{
+    int c = int(header->curr);
+    int w = 1 - c;
+    header->size = uint32_t(file.getSize());
+    dbIndexRoot& cr = header->root[c];
+    dbIndexRoot& wr = header->root[w];
+    wr.indexUsed = cr.indexUsed;
+    wr.freeListHead = cr.freeListHead;
+    wr.indexOffset = cr.shadowIndexOffset;
+    wr.indexCapacity = cr.shadowIndexCapacity;
+    wr.shadowIndexOffset = cr.indexOffset;
+    wr.shadowIndexCapacity = cr.indexCapacity;
+    updateIndexPointers();
+    uint32_t* committed = index[c];
+    uint32_t* working = index[w];
+    for (uint32_t i = 0, n = cr.indexUsed; i < n; i++) {
+        if (working[i] != committed[i]) working[i] = committed[i];
+    }
+    currIndex = working;
+    curr = c;
+    currIndexSize = cr.indexUsed;
+    committedIndexSize = cr.indexUsed;
+    restoreTablesConsistency();
+    file.flush();
+}
+
+// An uncommitted append writes the next link of a table's last row in place;
+// cut such links off again.
+void dbDatabase::restoreTablesConsistency()
+{
+    char* meta = baseAddr + currIndex[dbMetaTableId];
+    oid_t last = field32(meta, tableLastRowOffs);
+    if (last != 0) {
+        dbRecord* rec = reinterpret_cast<dbRecord*>(baseAddr + currIndex[last]);
+        if (rec->next != 0) rec->next = 0;
+    }
+    oid_t table = field32(meta, tableFirstRowOffs);
+    uint32_t steps = field32(meta, tableNRowsOffs);
+    while (table != 0 && steps-- > 0) {
+        char* rec = baseAddr + currIndex[table];
+        oid_t lastRow = field32(rec, tableLastRowOffs);
+        if (lastRow != 0) {
+            dbRecord* row = reinterpret_cast<dbRecord*>(baseAddr + currIndex[lastRow]);
+            if (row->next != 0) row->next = 0;
+        }
+        table = reinterpret_cast<dbRecord*>(rec)->next;
+    }
+}
+
+bool dbDatabase::loadScheme(bool /*alter*/)
+{
+    if (!beginTransaction(dbExclusiveLock)) return false;
+    commit();
+    return true;
+}
+
+int dbDatabase::getOpenCount()
+{
+    GlobalCriticalSectionLock guard(cs);
+    return monitor->openCount;
+}
+
+// ---------------------------------------------------------------- close
+
+void dbDatabase::close()
+{
+    if (!opened) return;
+    detach();
+    {
+        dbCriticalSection guard(threadContextListMutex);
+        while (!threadContextList.isEmpty()) {
+            auto* ctx = static_cast<dbDatabaseThreadContext*>(threadContextList.next);
+            ctx->unlink();
+            delete ctx;
+        }
+    }
+    opened = false;
+    {
+        GlobalCriticalSectionLock guard(cs);
+        monitor->openCount -= 1;
+        if (header != nullptr && header->dirty && monitor->nWriters == 0) {
+            file.flush();
+            header->dirty = 0;
+            file.flush(0, dbPageSize);
+        }
+    }
+    file.close();
+    baseAddr = nullptr;
+    header = nullptr;
+    currIndex = index[0] = index[1] = nullptr;
+    initMutex.close();
+    cs.close();
+    monitorMemory.close();
+    monitor = nullptr;
+    readSem.close();
+    writeSem.close();
+    upgradeSem.close();
+    backupCompletedEvent.close();
+}
+
+// ---------------------------------------------------------------- threads
+
+void dbDatabase::attach()
+{
+    if (threadContext.get() == nullptr) {
+        auto* ctx = new dbDatabaseThreadContext();
+        {
+            dbCriticalSection guard(threadContextListMutex);
+            ctx->link(&threadContextList);
+        }
+        threadContext.set(ctx);
+    }
+}
+
+void dbDatabase::detach()
+{
+    dbDatabaseThreadContext* ctx = threadContext.get();
+    if (ctx == nullptr) return;
+    commit();
+    {
+        dbCriticalSection guard(threadContextListMutex);
+        ctx->unlink();
+    }
+    delete ctx;
+    threadContext.set(nullptr);
+}
+
+// ---------------------------------------------------------------- allocation
+
+void dbDatabase::setDirty()
+{
+    if (!header->dirty) {
+        header->dirty = 1;
+        file.flush(0, dbPageSize);
+    }
+    modified = true;
+}
+
+bool dbDatabase::reservedOverlap(offs_t pos, offs_t size) const
+{
+    for (dbLocation* r = reservedChain; r != nullptr; r = r->next) {
+        if ((r->pos >= pos && r->pos < pos + size) || (pos >= r->pos && pos < r->pos + r->size)) return true;
+    }
+    return false;
+}
+
+// Sets the bitmap bits of the quanta of [pos, pos + size), taking every
+// bitmap page it touches for writing; pages covered whole get hint 0.
+void dbDatabase::setBits(offs_t pos, offs_t size)
+{
+    uint64_t q = pos / dbAllocationQuantum;
+    uint64_t end = q + align(size, dbAllocationQuantum) / dbAllocationQuantum;
+    while (q < end) {
+        oid_t page = oid_t(dbBitmapId + q / dbBitmapBitsPerPage);
+        uint64_t pageStart = (q / dbBitmapBitsPerPage) * dbBitmapBitsPerPage;
+        uint64_t pageEnd = std::min<uint64_t>(end, pageStart + dbBitmapBitsPerPage);
+        if (q == pageStart && pageEnd == pageStart + dbBitmapBitsPerPage) bitmapPageAvailableSpace[page] = 0;
+        uint8_t* bits = reinterpret_cast<uint8_t*>(put(page));
+        uint32_t from = uint32_t(q - pageStart), to = uint32_t(pageEnd - pageStart);
+        while (from < to && (from & 7) != 0) {
+            bits[from >> 3] |= uint8_t(1 << (from & 7));
+            from++;
+        }
+        if (to - from >= 8) {
+            std::memset(bits + (from >> 3), 0xFF, (to - from) >> 3);
+            from += (to - from) & ~7u;
+        }
+        while (from < to) {
+            bits[from >> 3] |= uint8_t(1 << (from & 7));
+            from++;
+        }
+        q = pageEnd;
+    }
+}
+
+void dbDatabase::copyObject(offs_t newPos, offs_t oldPos, offs_t size, oid_t oid)
+{
+    std::memcpy(baseAddr + newPos, baseAddr + oldPos, size);
+    currIndex[oid] = newPos + (currIndex[oid] & dbInternalObjectMarker);
+}
+
+offs_t dbDatabase::allocate(offs_t size, oid_t oid)
+{
+    setDirty();
+    size = align(size, dbAllocationQuantum);
+    const int objBitSize = int(size / dbAllocationQuantum);
+    const bool pageAligned = (size & (dbPageSize - 1)) == 0;
+    oid_t& cursorPage = pageAligned ? currPBitmapPage : currRBitmapPage;
+    size_t& cursorOffs = pageAligned ? currPBitmapOffs : currRBitmapOffs;
+
+    oid_t firstPage = cursorPage;
+    size_t offs = pageAligned ? align(uint32_t(cursorOffs), 32) : cursorOffs;
+    oid_t lastPage = dbFirstUserId;
+    oid_t i = firstPage;
+    int holeBitSize = 0;
+    oid_t missingPage = 0;  // first bitmap page id that does not exist yet
+    int missingHole = 0;    // free run that ended there
+    bool secondPass = false;
+
+    for (;;) {
+        for (; i < lastPage && currIndex[i] != dbFreeHandleMarker; i++, offs = 0) {
+            int spaceNeeded = std::min(objBitSize - holeBitSize, int(dbBitmapBitsPerPage));
+            if (bitmapPageAvailableSpace[i] <= spaceNeeded) {
+                holeBitSize = 0;
+                continue;
+            }
+            const size_t startOffs = offs;
+            bool rejected = false;
+            const uint8_t* bits = reinterpret_cast<const uint8_t*>(get(i));
+            offs_t pos = 0;
+            bool found = false;
+            bool insideByte = false;
+            while (offs < dbPageSize) {
+                if (pageAligned) {
+                    if (bits[offs] != 0) {
+                        offs = (offs + 32) & ~size_t(31);
+                        holeBitSize = 0;
+                        continue;
+                    }
+                    holeBitSize += 8;
+                    if (holeBitSize == objBitSize) {
+                        pos = offs_t(((uint64_t(i - dbBitmapId) * dbBitmapBitsPerPage) + (offs + 1) * 8 - holeBitSize) *
+                                     dbAllocationQuantum);
+                        if (reservedOverlap(pos, size)) {
+                            offs += (objBitSize + 7) / 8;
+                            offs = (offs + 31) & ~size_t(31);
+                            holeBitSize = 0;
+                            rejected = true;
+                            continue;
+                        }
+                        found = true;
+                        break;
+                    }
+                    offs++;
+                } else {
+                    uint8_t m = bits[offs];
+                    if (holes.firstHoleSize[m] + holeBitSize >= objBitSize) {
+                        pos = offs_t(((uint64_t(i - dbBitmapId) * dbBitmapBitsPerPage) + offs * 8 - holeBitSize) *
+                                     dbAllocationQuantum);
+                    } else if (holes.maxHoleSize[m] >= objBitSize) {
+                        pos = offs_t(((uint64_t(i - dbBitmapId) * dbBitmapBitsPerPage) + offs * 8 +
+                                      holes.maxHoleOffset[m]) *
+                                     dbAllocationQuantum);
+                        insideByte = true;
+                    } else {
+                        offs++;
+                        holeBitSize = holes.lastHoleSize[m] == 8 ? holeBitSize + 8 : holes.lastHoleSize[m];
+                        continue;
+                    }
+                    if (reservedOverlap(pos, size)) {
+                        offs += (objBitSize + 7) / 8;
+                        holeBitSize = 0;
+                        rejected = true;
+                        insideByte = false;
+                        continue;
+                    }
+                    found = true;
+                    break;
+                }
+            }
+            if (found) {
+                (void)insideByte;
+                dbLocation loc{pos, size, reservedChain};
+                reservedChain = &loc;
+                cursorPage = i;
+                cursorOffs = offs;
+                try {
+                    extend(pos + size);
+                    if (oid != 0) copyObject(pos, currIndex[oid] & ~dbInternalObjectMarker, size, oid);
+                    setBits(pos, size);
+                } catch (...) {
+                    reservedChain = loc.next;
+                    throw;
+                }
+                reservedChain = loc.next;
+                file.markAsDirty(pos, size);
+                return pos;
+            }
+            if (startOffs == 0 && !rejected && holeBitSize == 0 && spaceNeeded < bitmapPageAvailableSpace[i])
+                bitmapPageAvailableSpace[i] = spaceNeeded;
+        }
+        if (!secondPass) {
+            missingPage = i;
+            missingHole = holeBitSize;
+        }
+        if (secondPass || firstPage == dbBitmapId) break;
+        secondPass = true;
+        lastPage = firstPage + 1;
+        i = dbBitmapId;
+        offs = 0;
+        holeBitSize = 0;
+    }
+    return extendBitmap(missingPage, missingHole, objBitSize, size, oid, pageAligned);
+}
+
+// No free run was found in the existing bitmap: add bitmap pages after the
+// end of the covered area, the object first (it may begin in the free tail
+// of the old area), the new bitmap pages right after it.
+offs_t dbDatabase::extendBitmap(oid_t i, int h, int objBitSize, offs_t size, oid_t oid, bool pageAligned)
+{
+    if (i >= dbFirstUserId) handleError(errNoMemory, nullptr, int(size));
+    const uint32_t usable = dbBitmapSegmentSize - dbPageSize;  // 520192
+    uint32_t k = (std::max(extensionQuantum, size) + usable - 1) / usable;
+    if (i + k > dbFirstUserId) {
+        k = (size + usable - 1) / usable;
+        if (i + k > dbFirstUserId) handleError(errNoMemory, nullptr, int(size));
+    }
+    uint32_t nNew = uint32_t(objBitSize - h);  // quanta of the object in the new area
+    uint32_t s = align(nNew, 256);
+    uint64_t newBitmapPos = uint64_t(i - dbBitmapId) * dbBitmapSegmentSize + uint64_t(s) * dbAllocationQuantum;
+    uint64_t end = newBitmapPos + uint64_t(dbPageSize) * k;
+    if (end > MappedFile::maxFileSize) handleError(errNoMemory, nullptr, int(size));
+    extend(offs_t(end));
+    uint8_t* bits = reinterpret_cast<uint8_t*>(baseAddr + newBitmapPos);
+    std::memset(bits, 0, size_t(dbPageSize) * k);
+    std::memset(bits, 0xFF, nNew >> 3);
+    for (uint32_t b = nNew & ~7u; b < nNew; b++) bits[b >> 3] |= uint8_t(1 << (b & 7));
+    std::memset(bits + s / 8, 0xFF, 32 * size_t(k));
+    for (uint32_t j = 0; j < k; j++) {
+        markDirtyIndexPage(i + j);
+        currIndex[i + j] = offs_t(newBitmapPos + j * dbPageSize) + dbPageObject;
+    }
+    oid_t& cursorPage = pageAligned ? currPBitmapPage : currRBitmapPage;
+    size_t& cursorOffs = pageAligned ? currPBitmapOffs : currRBitmapOffs;
+    cursorPage = i + nNew / dbBitmapBitsPerPage;
+    cursorOffs = 0;
+    for (oid_t j = i; j < cursorPage; j++) bitmapPageAvailableSpace[j] = 0;
+
+    offs_t pos = offs_t((uint64_t(i - dbBitmapId) * dbBitmapBitsPerPage - uint64_t(h)) * dbAllocationQuantum);
+    if (oid != 0) copyObject(pos, currIndex[oid] & ~dbInternalObjectMarker, size, oid);
+    if (h > 0) {
+        dbLocation loc{pos, size, reservedChain};
+        reservedChain = &loc;
+        try {
+            setBits(pos, offs_t(h) * dbAllocationQuantum);
+        } catch (...) {
+            reservedChain = loc.next;
+            throw;
+        }
+        reservedChain = loc.next;
+    }
+    file.markAsDirty(pos, size);
+    return pos;
+}
+
+void dbDatabase::deallocate(offs_t pos, offs_t size)
+{
+    DB_ASSERT(pos != 0 && (pos & (dbAllocationQuantum - 1)) == 0);
+    uint32_t quantNo = pos / dbAllocationQuantum;
+    int objBitSize = int(align(size, dbAllocationQuantum) / dbAllocationQuantum);
+    oid_t pageId = dbBitmapId + quantNo / dbBitmapBitsPerPage;
+    uint32_t offs = (quantNo % dbBitmapBitsPerPage) / 8;
+    uint32_t bitOffs = quantNo & 7;
+    uint8_t* p = reinterpret_cast<uint8_t*>(put(pageId));
+    if ((pos & (dbPageSize - 1)) != 0 || size < dbPageSize) {
+        if (pageId == currRBitmapPage && offs < currRBitmapOffs) currRBitmapOffs = offs;
+    } else {
+        if (pageId == currPBitmapPage && offs < currPBitmapOffs) currPBitmapOffs = offs;
+    }
+    bitmapPageAvailableSpace[pageId] = int32_t(dbMaxFreeSpaceHint);
+    if (objBitSize > int(8 - bitOffs)) {
+        objBitSize -= 8 - bitOffs;
+        p[offs++] &= uint8_t((1 << bitOffs) - 1);
+        while (objBitSize >= 8) {
+            if (offs == dbPageSize) {
+                p = reinterpret_cast<uint8_t*>(put(++pageId));
+                bitmapPageAvailableSpace[pageId] = int32_t(dbMaxFreeSpaceHint);
+                offs = 0;
+            }
+            p[offs++] = 0;
+            objBitSize -= 8;
+        }
+        if (objBitSize > 0) {
+            if (offs == dbPageSize) {
+                p = reinterpret_cast<uint8_t*>(put(++pageId));
+                bitmapPageAvailableSpace[pageId] = int32_t(dbMaxFreeSpaceHint);
+                offs = 0;
+            }
+            p[offs] &= uint8_t(~((1 << objBitSize) - 1));
+        }
+    } else {
+        p[offs] &= uint8_t(~(((1 << objBitSize) - 1) << bitOffs));
+    }
+}
+
+void dbDatabase::cloneBitmap(offs_t pos, offs_t size)
+{
+    uint32_t quantNo = pos / dbAllocationQuantum;
+    uint32_t lastQuant = (pos + align(size, dbAllocationQuantum) - 1) / dbAllocationQuantum;
+    for (oid_t page = dbBitmapId + quantNo / dbBitmapBitsPerPage;
+         page <= dbBitmapId + lastQuant / dbBitmapBitsPerPage; page++)
+        put(page);
+}
+
+char* dbDatabase::put(oid_t oid)
+{
+    offs_t pos = currIndex[oid];
+    if (isShared(oid)) {
+        markDirtyIndexPage(oid);
+        offs_t size = dbInternalObjectSize[pos & dbInternalObjectMarker];
+        allocate(size, oid);
+        cloneBitmap(pos & ~dbInternalObjectMarker, size);
+        pos = currIndex[oid];
+    }
+    return baseAddr + (pos & ~dbInternalObjectMarker);
+}
+
+char* dbDatabase::getRow(oid_t oid)
+{
+    if (oid == 0 || oid >= currIndexSize || (currIndex[oid] & (dbFreeHandleMarker | dbInternalObjectMarker)) != 0)
+        handleError(errNone);
+    return baseAddr + currIndex[oid];
+}
+
+char* dbDatabase::putRow(oid_t oid)
+{
+    offs_t pos = currIndex[oid];
+    if (isShared(oid)) {
+        markDirtyIndexPage(oid);
+        offs_t size = reinterpret_cast<dbRecord*>(baseAddr + pos)->size;
+        cloneBitmap(pos, size);
+        pos = allocate(size, oid);
+    }
+    return baseAddr + pos;
+}
+
+char* dbDatabase::putRow(oid_t oid, size_t newSize)
+{
+    offs_t pos = currIndex[oid];
+    dbRecord* old = reinterpret_cast<dbRecord*>(baseAddr + pos);
+    offs_t oldSize = old->size;
+    offs_t newPos = pos;
+    if (isShared(oid)) {
+        markDirtyIndexPage(oid);
+        cloneBitmap(pos, oldSize);
+        newPos = allocate(offs_t(newSize));
+        currIndex[oid] = newPos;
+    } else if (newSize != oldSize) {
+        newPos = allocate(offs_t(newSize));
+        currIndex[oid] = newPos;
+        cloneBitmap(pos, oldSize);
+        deallocate(pos, oldSize);
+    }
+    dbRecord* rec = reinterpret_cast<dbRecord*>(baseAddr + newPos);
+    old = reinterpret_cast<dbRecord*>(baseAddr + pos);
+    if (newPos != pos) {
+        rec->next = old->next;
+        rec->prev = old->prev;
+    }
+    rec->size = offs_t(newSize);
+    return baseAddr + newPos;
+}
+
+oid_t dbDatabase::allocateId(int n)
+{
+    setDirty();
+    int w = 1 - curr;
+    dbIndexRoot& root = header->root[w];
+    if (n == 1 && root.freeListHead != 0) {
+        oid_t oid = root.freeListHead;
+        root.freeListHead = currIndex[oid] & ~dbFreeHandleMarker;
+        markDirtyIndexPage(oid);
+        return oid;
+    }
+    if (uint64_t(currIndexSize) + uint32_t(n) > root.indexCapacity) {
+        uint64_t newCapacity = uint64_t(root.indexCapacity) * 2;
+        while (newCapacity < uint64_t(root.indexCapacity) + uint32_t(n)) newCapacity *= 2;
+        if (newCapacity * sizeof(offs_t) > MappedFile::maxFileSize) handleError(errNoMemory, nullptr, -1);
+        offs_t oldPos = root.indexOffset;
+        offs_t oldSize = root.indexCapacity * sizeof(offs_t);
+        offs_t newPos = allocate(offs_t(newCapacity * sizeof(offs_t)));
+        std::memcpy(baseAddr + newPos, currIndex, currIndexSize * sizeof(offs_t));
+        root.indexOffset = newPos;
+        root.indexCapacity = uint32_t(newCapacity);
+        currIndex = index[w] = reinterpret_cast<uint32_t*>(baseAddr + newPos);
+        deallocate(oldPos, oldSize);
+    }
+    oid_t oid = currIndexSize;
+    currIndexSize += uint32_t(n);
+    root.indexUsed = currIndexSize;
+    return oid;
+}
+
+void dbDatabase::freeId(oid_t oid, int n)
+{
+    int w = 1 - curr;
+    oid_t freeList = header->root[w].freeListHead;
+    while (--n >= 0) {
+        markDirtyIndexPage(oid);
+        currIndex[oid] = freeList | dbFreeHandleMarker;
+        freeList = oid++;
+    }
+    header->root[w].freeListHead = freeList;
+}
+
+oid_t dbDatabase::allocateObject(dbInternalObject kind)
+{
+    oid_t oid = allocateId();
+    offs_t pos = allocate(dbInternalObjectSize[kind]);
+    currIndex[oid] = pos + kind;
+    return oid;
+}
+
+void dbDatabase::freeObject(oid_t oid)
+{
+    offs_t pos = currIndex[oid];
+    offs_t size = dbInternalObjectSize[pos & dbInternalObjectMarker];
+    if (isShared(oid)) {
+        cloneBitmap(pos & ~dbInternalObjectMarker, size);
+    } else {
+        deallocate(pos & ~dbInternalObjectMarker, size);
+    }
+    freeId(oid);
+}
+
+void dbDatabase::extend(offs_t size)
+{
+    offs_t oldSize = header->size;
+    if (size <= oldSize) return;
+    uint64_t newSize = size >= uint64_t(oldSize) * 2 ? size : uint64_t(oldSize) * 2;
+    if (newSize > MappedFile::maxFileSize) newSize = MappedFile::maxFileSize;
+    DB_ASSERT(threadContext.get() != nullptr);
+    header->size = offs_t(newSize);
+    {
+        GlobalCriticalSectionLock guard(cs);
+        mappingGeneration = ++monitor->mappingGeneration;
+    }
+    std::string mappingName = sharedKey + "." + std::to_string(mappingGeneration);
+    int rc = file.setSize(size_t(newSize), mappingName.c_str(), true);
+    if (rc != 0) {
+        header->size = oldSize;
+        handleError(errFile, "Failed to extend file", rc);
+    }
+    // The view is mapped at a fixed base: no pointer moves.
+}
+
+// ---------------------------------------------------------------- rows
+
+oid_t dbDatabase::allocateRow(oid_t tableId, size_t size)
+{
+    oid_t oid = allocateId();
+    offs_t pos = allocate(offs_t(size));
+    currIndex[oid] = pos;
+    char* table = putRow(tableId);
+    oid_t last = field32(table, tableLastRowOffs);
+    dbRecord* rec = reinterpret_cast<dbRecord*>(baseAddr + pos);
+    rec->size = offs_t(size);
+    rec->next = 0;
+    rec->prev = last;
+    if (last != 0) {
+        // Written in place: restore and rollback cut this link off again.
+        reinterpret_cast<dbRecord*>(baseAddr + currIndex[last])->next = oid;
+    } else {
+        field32(table, tableFirstRowOffs) = oid;
+    }
+    field32(table, tableLastRowOffs) = oid;
+    field32(table, tableNRowsOffs) += 1;
+    return oid;
+}
+
+void dbDatabase::freeRow(oid_t tableId, oid_t oid)
+{
+    char* table = putRow(tableId);
+    field32(table, tableNRowsOffs) -= 1;
+    dbRecord* rec = reinterpret_cast<dbRecord*>(getRow(oid));
+    offs_t size = rec->size;
+    oid_t next = rec->next, prev = rec->prev;
+    if (prev == 0) field32(table, tableFirstRowOffs) = next;
+    if (next == 0) field32(table, tableLastRowOffs) = prev;
+    if (prev != 0) reinterpret_cast<dbRecord*>(putRow(prev))->next = next;
+    if (next != 0) reinterpret_cast<dbRecord*>(putRow(next))->prev = prev;
+    offs_t pos = currIndex[oid];
+    if (isShared(oid)) {
+        cloneBitmap(pos, size);
+    } else {
+        deallocate(pos, size);
+    }
+    freeId(oid);
+}
+
+// ---------------------------------------------------------------- transactions
+
+// Closes a cursor of the thread when its transaction ends.
+void dbCloseCursor(dbL2List* cursor) __attribute__((weak));
+void dbCloseCursor(dbL2List* cursor)
+{
+    cursor->unlink();
+}
+
+namespace {
+bool writerGranted(dbMonitor* m) { return m->nWriters == 1 && m->nReaders == 0; }
+bool readerGranted(dbMonitor* m) { return m->nWriters == 0 && m->nReaders >= 1; }
+}  // namespace
+
+// Waits until the releasing thread has handed the lock over.
+void dbDatabase::waitLock(dbSemaphore& sem, bool (*granted)(dbMonitor*))
+{
+    for (;;) {
+        sem.wait(waitLockTimeout);
+        GlobalCriticalSectionLock guard(cs);
+        if (granted(monitor)) return;
+    }
+}
+
+bool dbDatabase::beginTransaction(dbLockType type)
+{
+    dbDatabaseThreadContext* ctx = threadContext.get();
+    DB_ASSERT(ctx != nullptr);
+    if (type == dbExclusiveLock) {
+        if (!ctx->writeAccess) {
+            cs.enter();
+            if (ctx->readAccess) {
+                DB_ASSERT(monitor->nWriters == 0);
+                if (monitor->nReaders == 1) {
+                    monitor->nWriters = 1;
+                    monitor->nReaders = 0;
+                    cs.leave();
+                } else {
+                    if (monitor->waitForUpgrade) {
+                        cs.leave();
+                        handleError(errUpgradeDeadlock);
+                    }
+                    monitor->waitForUpgrade = 1;
+                    monitor->nQueuedWriters += 1;
+                    cs.leave();
+                    waitLock(upgradeSem, writerGranted);
+                }
+            } else if (monitor->nWriters != 0 || monitor->nReaders != 0) {
+                monitor->nQueuedWriters += 1;
+                cs.leave();
+                waitLock(writeSem, writerGranted);
+            } else {
+                monitor->nWriters = 1;
+                cs.leave();
+            }
+            {
+                GlobalCriticalSectionLock guard(cs);
+                monitor->writerThread = ctx->threadId;
+            }
+            ctx->writeAccess = 1;
+        }
+    } else if (!ctx->readAccess && !ctx->writeAccess) {
+        cs.enter();
+        if (monitor->nWriters + monitor->nQueuedWriters != 0) {
+            monitor->nQueuedReaders += 1;
+            cs.leave();
+            waitLock(readSem, readerGranted);
+        } else {
+            monitor->nReaders += 1;
+            cs.leave();
+        }
+        ctx->readAccess = 1;
+    }
+    if (!refreshMapping()) {
+        endTransaction(ctx);
+        return false;
+    }
+    GlobalCriticalSectionLock guard(cs);
+    updateIndexPointers();
+    curr = monitor->curr;
+    int w = 1 - curr;
+    currIndex = index[w];
+    currIndexSize = header->root[w].indexUsed;
+    committedIndexSize = header->root[curr].indexUsed;
+    return true;
+}
+
+// Maps the file anew when another process has grown it (or when this
+// process has not mapped it yet).
+bool dbDatabase::refreshMapping()
+{
+    uint32_t generation;
+    {
+        GlobalCriticalSectionLock guard(cs);
+        generation = monitor->mappingGeneration;
+    }
+    if (generation == mappingGeneration) return true;
+    std::string mappingName = sharedKey + "." + std::to_string(generation);
+    if (file.isOpen()) {
+        int rc = file.setSize(header->size, mappingName.c_str(), false);
+        if (rc != 0) {
+            handleError(errFile, "Failed to reopen database file", rc);
+            return false;
+        }
+    } else {
+        int rc = file.open(fileName.c_str(), mappingName.c_str(), false, 0);
+        if (rc != 0) {
+            handleError(errOpen, "Failed to open database file");
+            return false;
+        }
+        baseAddr = file.getAddr();
+        header = reinterpret_cast<dbHeader*>(baseAddr);
+        if (file.getSize() < header->size) {
+            // The creator grew the file after it was mapped here.
+            rc = file.setSize(header->size, mappingName.c_str(), false);
+            if (rc != 0) {
+                handleError(errOpen, "Failed to open database file");
+                return false;
+            }
+        }
+    }
+    mappingGeneration = generation;
+    DB_ASSERT(file.getSize() == header->size);
+    return true;
+}
+
+void dbDatabase::releaseExclusiveLock()
+{
+    // Called under the critical section by the holder of the exclusive lock.
+    if (monitor->nQueuedWriters != 0) {
+        monitor->nQueuedWriters -= 1;
+        monitor->nWriters = 1;
+        writeSem.signal(1);
+    } else if (monitor->nQueuedReaders != 0) {
+        monitor->nReaders = monitor->nQueuedReaders;
+        monitor->nQueuedReaders = 0;
+        readSem.signal(unsigned(monitor->nReaders));
+    }
+}
+
+void dbDatabase::endTransaction(dbDatabaseThreadContext* ctx)
+{
+    while (!ctx->cursors.isEmpty()) dbCloseCursor(ctx->cursors.next);
+    if (ctx->writeAccess) {
+        GlobalCriticalSectionLock guard(cs);
+        monitor->nWriters -= 1;
+        monitor->writerThread = 0;
+        DB_ASSERT(monitor->nWriters == 0 && !monitor->waitForUpgrade);
+        releaseExclusiveLock();
+    } else if (ctx->readAccess) {
+        GlobalCriticalSectionLock guard(cs);
+        monitor->nReaders -= 1;
+        if (monitor->nReaders == 1 && monitor->waitForUpgrade) {
+            monitor->waitForUpgrade = 0;
+            monitor->nQueuedWriters -= 1;
+            monitor->nWriters = 1;
+            monitor->nReaders = 0;
+            upgradeSem.signal(1);
+        } else if (monitor->nReaders == 0 && monitor->nQueuedWriters != 0) {
+            monitor->nQueuedWriters -= 1;
+            monitor->nWriters = 1;
+            writeSem.signal(1);
+        }
+    }
+    ctx->readAccess = ctx->writeAccess = 0;
+}
+
+void dbDatabase::commit()
+{
+    dbDatabaseThreadContext* ctx = threadContext.get();
+    if (ctx == nullptr) return;
+    commit(ctx);
+}
+
+void dbDatabase::commit(dbDatabaseThreadContext* ctx)
+{
+    bool write;
+    {
+        GlobalCriticalSectionLock guard(cs);
+        write = modified && !monitor->committing && ctx->writeAccess;
+    }
+    if (write) {
+        writeCommit(ctx);
+    } else if (ctx->readAccess || ctx->writeAccess) {
+        endTransaction(ctx);
+    }
+}
+
+void dbDatabase::writeCommit(dbDatabaseThreadContext* ctx)
+{
+    int c = curr;
+    int w = 1 - c;
+    dbIndexRoot* roots = header->root;
+    if (roots[c].indexCapacity < roots[w].indexCapacity) {
+        // The working index grew: give it a shadow area of its size.
+        offs_t newShadow = allocate(roots[w].indexCapacity * sizeof(offs_t));
+        roots[w].shadowIndexOffset = newShadow;
+        roots[w].shadowIndexCapacity = roots[w].indexCapacity;
+        cloneBitmap(roots[c].indexOffset, roots[c].indexCapacity * sizeof(offs_t));
+        deallocate(roots[c].indexOffset, roots[c].indexCapacity * sizeof(offs_t));
+    }
+    {
+        GlobalCriticalSectionLock guard(cs);
+        DB_ASSERT(ctx->writeAccess);
+        monitor->committing = 1;
+        monitor->nWriters -= 1;
+        monitor->nReaders += 1;
+        monitor->writerThread = 0;
+        monitor->nReaders += monitor->nQueuedReaders;
+        readSem.signal(unsigned(monitor->nQueuedReaders));
+        monitor->nQueuedReaders = 0;
+        ctx->writeAccess = 0;
+        ctx->readAccess = 1;
+    }
+
+    // Free the space of objects the transaction replaced.
+    uint32_t* committed = index[c];
+    uint32_t* working = index[w];
+    uint32_t committedSize = committedIndexSize;
+    uint32_t* dirtyMap = monitor->dirtyIndexPages;
+    auto freeReplaced = [&](oid_t from, oid_t to) {
+        for (oid_t i = from; i < to; i++) {
+            offs_t old = committed[i];
+            if (old != working[i] && !(old & dbFreeHandleMarker)) {
+                offs_t kind = old & dbInternalObjectMarker;
+                offs_t pos = old & ~dbInternalObjectMarker;
+                offs_t size = kind == dbRecordObject ? reinterpret_cast<dbRecord*>(baseAddr + pos)->size
+                                                     : dbInternalObjectSize[kind];
+                deallocate(pos, size);
+            }
+        }
+    };
+    uint32_t nPages = (committedSize + dbHandlesPerPage - 1) / dbHandlesPerPage;
+    for (uint32_t p = 0; p < nPages; p++) {
+        bool lastPartial = p == nPages - 1 && committedSize % dbHandlesPerPage != 0;
+        if ((dirtyMap[p >> 5] & (1u << (p & 31))) || lastPartial) {
+            freeReplaced(p * dbHandlesPerPage, std::min(committedSize, (p + 1) * dbHandlesPerPage));
+        }
+    }
+    file.flush();
+
+    for (;;) {
+        {
+            GlobalCriticalSectionLock guard(cs);
+            if (monitor->backupCount == 0) break;
+        }
+        backupCompletedEvent.wait(INFINITE_WAIT);
+    }
+    {
+        GlobalCriticalSectionLock guard(cs);
+        header->curr = uint32_t(w);
+        file.flush(0, dbPageSize);  // the commit point
+    }
+
+    // The former committed root becomes the working root.
+    roots[c].indexUsed = currIndexSize;
+    roots[c].freeListHead = roots[w].freeListHead;
+    if (roots[c].indexCapacity == roots[w].indexCapacity) {
+        for (uint32_t p = 0; p < nPages; p++) {
+            if (dirtyMap[p >> 5] & (1u << (p & 31))) {
+                std::memcpy(committed + p * dbHandlesPerPage, working + p * dbHandlesPerPage, dbPageSize);
+                dirtyMap[p >> 5] &= ~(1u << (p & 31));
+            }
+        }
+        if (currIndexSize > committedSize) {
+            std::memcpy(committed + committedSize, working + committedSize,
+                        (currIndexSize - committedSize) * sizeof(offs_t));
+            for (uint32_t p = committedSize / dbHandlesPerPage; p * dbHandlesPerPage < currIndexSize; p++)
+                dirtyMap[p >> 5] &= ~(1u << (p & 31));
+        }
+    } else {
+        roots[c].indexOffset = roots[w].shadowIndexOffset;
+        roots[c].indexCapacity = roots[w].shadowIndexCapacity;
+        roots[c].shadowIndexOffset = roots[w].indexOffset;
+        roots[c].shadowIndexCapacity = roots[w].indexCapacity;
+        updateIndexPointers();
+        std::memcpy(index[c], index[w], currIndexSize * sizeof(offs_t));
+        std::memset(dirtyMap, 0, sizeof monitor->dirtyIndexPages);
+    }
+    {
+        GlobalCriticalSectionLock guard(cs);
+        modified = false;
+        monitor->committing = 0;
+        monitor->curr = w;
+        monitor->transactionStamp += 1;
+    }
+    endTransaction(ctx);
+}
+
+void dbDatabase::rollback()
+{
+    dbDatabaseThreadContext* ctx = threadContext.get();
+    if (ctx == nullptr) return;
+    if (modified && ctx->writeAccess) {
+        int c = curr;
+        int w = 1 - c;
+        dbIndexRoot* roots = header->root;
+        currRBitmapPage = currPBitmapPage = dbBitmapId;
+        currRBitmapOffs = currPBitmapOffs = 0;
+        for (uint32_t i = 0; i < dbFirstUserId; i++) bitmapPageAvailableSpace[i] = int32_t(dbMaxFreeSpaceHint);
+        uint32_t* dirtyMap = monitor->dirtyIndexPages;
+        if (roots[w].indexOffset == roots[c].shadowIndexOffset) {
+            uint32_t nPages = (committedIndexSize + dbHandlesPerPage - 1) / dbHandlesPerPage;
+            for (uint32_t p = 0; p < nPages; p++) {
+                if (dirtyMap[p >> 5] & (1u << (p & 31)))
+                    std::memcpy(index[w] + p * dbHandlesPerPage, index[c] + p * dbHandlesPerPage, dbPageSize);
+            }
+        } else {
+            uint32_t bytes = align(committedIndexSize, dbHandlesPerPage) * sizeof(offs_t);
+            std::memcpy(baseAddr + roots[c].shadowIndexOffset, index[c], bytes);
+        }
+        roots[w].indexCapacity = roots[c].shadowIndexCapacity;
+        roots[w].indexUsed = roots[c].indexUsed;
+        roots[w].freeListHead = roots[c].freeListHead;
+        roots[w].indexOffset = roots[c].shadowIndexOffset;
+        updateIndexPointers();
+        currIndex = index[w];
+        currIndexSize = roots[w].indexUsed;
+        std::memset(dirtyMap, 0, sizeof monitor->dirtyIndexPages);
+        modified = false;
+        {
+            GlobalCriticalSectionLock guard(cs);
+            monitor->transactionStamp += 1;
+        }
+        restoreTablesConsistency();
+    }
+    bool openCountNonZero;
+    {
+        GlobalCriticalSectionLock guard(cs);
+        openCountNonZero = monitor->openCount != 0;
+    }
+    if (openCountNonZero || opened) endTransaction(ctx);
+}

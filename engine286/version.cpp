@@ -1,5 +1,0 @@
-#include "engine286/version.h"
-
-namespace engine286 {
-const char* versionText() { return "2013"; }
-}
