@@ -1,8 +1,13 @@
 #include "engine286/database.h"
 
+#include "engine286/class.h"
+#include "engine286/cursor.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 const uint32_t dbInternalObjectSize[8] = {0, dbPageSize, 4, 512, 12, 12, 0, 0};
 
@@ -498,11 +503,173 @@ void dbDatabase::restoreTablesConsistency()
     }
 }
 
-bool dbDatabase::loadScheme(bool /*alter*/)
+// Finds the stored table record named like the descriptor, binds the
+// descriptor to it (converting it when its definition changed) or creates
+// it. `searchStart` is the metatable row where the previous search stopped.
+bool dbDatabase::bindTable(dbTableDescriptor* desc, bool create, oid_t& searchStart)
+{
+    for (dbFieldDescriptor* f = desc->firstField; f != nullptr; f = f->nextInTable) {
+        f->hashTable = 0;
+        f->tTree = 0;
+        f->indexFlags &= ~unsigned(dbField::Updated);
+    }
+    char* meta = getRow(dbMetaTableId);
+    oid_t first = field32(meta, tableFirstRowOffs);
+    uint32_t nTables = field32(meta, tableNRowsOffs);
+    oid_t found = 0;
+    oid_t id = searchStart != 0 ? searchStart : first;
+    for (uint32_t steps = 0; id != 0 && steps < nTables; steps++) {
+        const auto* stored = reinterpret_cast<const dbStoredTable*>(getRow(id));
+        if (std::strcmp(stored->tableName(), desc->name) == 0) {
+            found = id;
+            break;
+        }
+        id = stored->header.next != 0 ? stored->header.next : first;
+    }
+    if (found != 0) {
+        searchStart = found;
+        if (!desc->equal(reinterpret_cast<const byte*>(getRow(found)))) {
+            if (!create) {
+                handleError(errOpen, "Incompatible class definition in application");
+                return false;
+            }
+            modified = true;
+            const char* problem = nullptr;
+            if (!convertTable(desc, found, &problem)) {
+                std::string text = std::string("Incompatible class definition in application: table ") + desc->name +
+                                   ", field " + (problem != nullptr ? problem : "?") +
+                                   " cannot be converted to the new definition";
+                handleError(errOpen, text.c_str());
+                return false;
+            }
+        }
+        // Indices present in the file stay in use.
+        for (dbFieldDescriptor* f = desc->firstField; f != nullptr; f = f->nextInTable) {
+            if (f->tTree != 0)
+                f->indexFlags |= dbField::Indexed;
+            else if (f->hashTable != 0)
+                f->indexFlags |= dbField::Hashed;
+        }
+    } else {
+        if (!create) {
+            handleError(errOpen, "Incompatible class definition in application");
+            return false;
+        }
+        size_t size = desc->storedTableRecordSize();
+        found = allocateRow(dbMetaTableId, size);
+        desc->writeTableRecord(reinterpret_cast<byte*>(getRow(found)));
+        modified = true;
+    }
+    desc->tableId = found;
+    desc->db = this;
+    desc->nextInDatabase = tables;
+    tables = desc;
+    return true;
+}
+
+// Brings a stored table to the descriptor's definition: its rows (when it has
+// any) and its table record.
+bool dbDatabase::convertTable(dbTableDescriptor* desc, oid_t tableId, const char** problem)
+{
+    const auto* stored = reinterpret_cast<const dbStoredTable*>(getRow(tableId));
+    uint32_t nRows = stored->nRows;
+    oid_t firstRow = stored->firstRow, lastRow = stored->lastRow;
+    if (nRows != 0) {
+        bool sameLayout = desc->match(reinterpret_cast<const byte*>(stored), allowFieldRemoval, problem);
+        if (*problem != nullptr) return false;
+        if (!sameLayout) {
+            std::vector<byte> temp;
+            for (oid_t row = firstRow; row != 0;) {
+                const byte* old = reinterpret_cast<const byte*>(getRow(row));
+                oid_t next = reinterpret_cast<const dbRecord*>(old)->next;
+                size_t newSize = desc->columns->convertedSize(old, size_t(desc->fixedSize));
+                byte* target = reinterpret_cast<byte*>(putRow(row, newSize));
+                if (target == old) {
+                    temp.assign(newSize, 0);
+                    desc->columns->convert(temp.data(), old, size_t(desc->fixedSize));
+                    std::memcpy(target + sizeof(dbRecord), temp.data() + sizeof(dbRecord), newSize - sizeof(dbRecord));
+                } else {
+                    std::memset(target + sizeof(dbRecord), 0, newSize - sizeof(dbRecord));
+                    desc->columns->convert(target, old, size_t(desc->fixedSize));
+                }
+                row = next;
+            }
+        }
+    } else {
+        // An empty table only gets its new table record; its indices go.
+        for (dbFieldDescriptor* f = desc->firstField; f != nullptr; f = f->nextInTable) f->hashTable = f->tTree = 0;
+    }
+    size_t size = desc->storedTableRecordSize();
+    byte* record = reinterpret_cast<byte*>(putRow(tableId, size));
+    desc->writeTableRecord(record);
+    auto* table = reinterpret_cast<dbStoredTable*>(record);
+    table->nRows = nRows;
+    table->firstRow = firstRow;
+    table->lastRow = lastRow;
+    return true;
+}
+
+bool dbDatabase::loadScheme(bool create)
 {
     if (!beginTransaction(dbExclusiveLock)) return false;
+    oid_t searchStart = 0;
+    tables = nullptr;
+    for (dbTableDescriptor* desc = dbTableDescriptor::chain; desc != nullptr; desc = desc->nextTable) {
+        dbTableDescriptor* use = desc;
+        if (desc->db == DETACHED_TABLE) {
+            use = desc->cloneFor(this);
+        } else if (desc->db != nullptr && desc->db != this) {
+            continue;
+        } else {
+            DB_ASSERT(desc->tableId == 0 && "Table can be used only in one database");
+        }
+        if (!bindTable(use, create, searchStart)) {
+            if (use != desc) delete use;
+            rollback();
+            unbindTables();
+            return false;
+        }
+    }
+    for (dbTableDescriptor* desc = tables; desc != nullptr; desc = desc->nextInDatabase) {
+        if (desc->cloneOf != nullptr) {
+            // References of a copy point at the copies bound to this database.
+            for (dbFieldDescriptor* f = desc->firstField; f != nullptr; f = f->nextInTable) {
+                dbFieldDescriptor* target = f->type == dbField::tpArray ? f->components : f;
+                if (target->type != dbField::tpReference || target->refTable == nullptr) continue;
+                for (dbTableDescriptor* t = tables; t != nullptr; t = t->nextInDatabase) {
+                    if (t == target->refTable || t->cloneOf == target->refTable) {
+                        target->refTable = t;
+                        break;
+                    }
+                }
+            }
+        }
+    }
+    for (dbTableDescriptor* desc = tables; desc != nullptr; desc = desc->nextInDatabase) desc->resolveRelationships();
     commit();
     return true;
+}
+
+void dbDatabase::unbindTables()
+{
+    dbTableDescriptor* desc = tables;
+    tables = nullptr;
+    while (desc != nullptr) {
+        dbTableDescriptor* next = desc->nextInDatabase;
+        if (desc->cloneOf != nullptr) {
+            delete desc;
+        } else {
+            desc->unbind();
+        }
+        desc = next;
+    }
+}
+
+dbTableDescriptor* dbDatabase::findTable(const char* name)
+{
+    for (dbTableDescriptor* desc = tables; desc != nullptr; desc = desc->nextInDatabase)
+        if (std::strcmp(desc->name, name) == 0) return desc;
+    return nullptr;
 }
 
 int dbDatabase::getOpenCount()
@@ -535,6 +702,7 @@ void dbDatabase::close()
             file.flush(0, dbPageSize);
         }
     }
+    unbindTables();
     file.close();
     baseAddr = nullptr;
     header = nullptr;
@@ -1361,4 +1529,271 @@ void dbDatabase::rollback()
         openCountNonZero = monitor->openCount != 0;
     }
     if (openCountNonZero || opened) endTransaction(ctx);
+}
+
+// ---------------------------------------------------------------- record operations
+
+void dbDatabase::selectAll(dbAnyCursor* cursor)
+{
+    DB_ASSERT(opened);
+    beginTransaction(cursor->type == dbCursorForUpdate ? dbExclusiveLock : dbSharedLock);
+    const auto* table = reinterpret_cast<const dbStoredTable*>(getRow(cursor->table->tableId));
+    cursor->firstRowId = table->firstRow;
+    cursor->lastRowId = table->lastRow;
+    cursor->selection.rowCount = table->nRows;
+    cursor->wholeTable = true;
+    cursor->registerCursor();
+}
+
+// Queries are compiled and run by the selection code; without it a select
+// finds nothing.
+__attribute__((weak)) void dbDatabase::select(dbAnyCursor* cursor, dbQuery&)
+{
+    beginTransaction(cursor->type == dbCursorForUpdate ? dbExclusiveLock : dbSharedLock);
+    cursor->registerCursor();
+}
+
+namespace {
+struct AppRefArray {
+    size_t count;
+    const oid_t* data;
+};
+// Looks for `value` in `data` from `from` on, then from the start.
+bool findElement(const oid_t* data, size_t count, oid_t value, size_t& from)
+{
+    for (size_t i = from; i < count; i++)
+        if (data[i] == value) {
+            from = i + 1;
+            return true;
+        }
+    for (size_t i = 0; i < from && i < count; i++)
+        if (data[i] == value) {
+            from = i + 1;
+            return true;
+        }
+    return false;
+}
+}  // namespace
+
+oid_t dbDatabase::insertRecord(dbTableDescriptor* table, const byte* record)
+{
+    DB_ASSERT(opened);
+    beginTransaction(dbExclusiveLock);
+    modified = true;
+    size_t size = table->columns->storedSizeOf(record, size_t(table->fixedSize));
+    oid_t oid = allocateRow(table->tableId, size);
+    byte* row = reinterpret_cast<byte*>(getRow(oid));
+    size_t end = table->columns->store(row, record, size_t(table->fixedSize));
+    DB_ASSERT(end == size);
+    for (dbFieldDescriptor* fd = table->inverseFields; fd != nullptr; fd = fd->nextInverse) {
+        if (fd->inverseField == nullptr) continue;
+        if (fd->type == dbField::tpArray) {
+            const auto* arr = reinterpret_cast<const AppRefArray*>(record + fd->appOffset);
+            for (size_t i = 0; i < arr->count; i++)
+                if (arr->data[i] != 0) insertInverseReference(fd, oid, arr->data[i]);
+        } else {
+            oid_t target;
+            std::memcpy(&target, record + fd->appOffset, sizeof target);
+            if (target != 0) insertInverseReference(fd, oid, target);
+        }
+    }
+    return oid;
+}
+
+
+void dbDatabase::updateRecord(oid_t oid, dbTableDescriptor* table, const byte* record)
+{
+    DB_ASSERT(opened);
+    beginTransaction(dbExclusiveLock);
+    size_t newSize = table->columns->storedSizeOf(record, size_t(table->fixedSize));
+    const byte* old = reinterpret_cast<const byte*>(getRow(oid));
+    if (table->hashedFields != nullptr || table->indexedFields != nullptr) table->columns->markChanged(old, record);
+
+    if (table->inverseFields != nullptr) {
+        updatedRecordId = oid;
+        for (dbFieldDescriptor* fd = table->inverseFields; fd != nullptr; fd = fd->nextInverse) {
+            if (fd->inverseField == nullptr) continue;
+            old = reinterpret_cast<const byte*>(getRow(oid));
+            if (fd->type == dbField::tpArray) {
+                uint32_t oldCount = field32(const_cast<char*>(reinterpret_cast<const char*>(old)), fd->storedOffset);
+                std::vector<oid_t> oldItems(oldCount);
+                std::memcpy(oldItems.data(), old + field32(const_cast<char*>(reinterpret_cast<const char*>(old)), fd->storedOffset + 4),
+                            oldCount * sizeof(oid_t));
+                const auto* arr = reinterpret_cast<const AppRefArray*>(record + fd->appOffset);
+                std::vector<oid_t> newItems(arr->data, arr->data + arr->count);
+                size_t from = 0;
+                for (oid_t item : oldItems)
+                    if (item != 0 && !findElement(newItems.data(), newItems.size(), item, from))
+                        removeInverseReference(fd, oid, item);
+                from = 0;
+                for (oid_t item : newItems)
+                    if (item != 0 && !findElement(oldItems.data(), oldItems.size(), item, from))
+                        insertInverseReference(fd, oid, item);
+            } else {
+                oid_t before, after;
+                std::memcpy(&before, old + fd->storedOffset, sizeof before);
+                std::memcpy(&after, record + fd->appOffset, sizeof after);
+                if (before != after) {
+                    if (before != 0) removeInverseReference(fd, oid, before);
+                    if (after != 0) insertInverseReference(fd, oid, after);
+                }
+            }
+        }
+        updatedRecordId = 0;
+    }
+
+    old = reinterpret_cast<const byte*>(getRow(oid));
+    byte* target = reinterpret_cast<byte*>(putRow(oid, newSize));
+    if (target == old) {
+        std::vector<byte> temp(newSize);
+        table->columns->store(temp.data(), record, size_t(table->fixedSize));
+        std::memcpy(target + sizeof(dbRecord), temp.data() + sizeof(dbRecord), newSize - sizeof(dbRecord));
+    } else {
+        table->columns->store(target, record, size_t(table->fixedSize));
+    }
+    modified = true;
+    for (dbFieldDescriptor* f = table->firstField; f != nullptr; f = f->nextInTable)
+        f->attr &= ~unsigned(dbFieldDescriptor::ValueChanged);
+    notifyCursors(oid, false);
+}
+
+void dbDatabase::removeRecord(dbTableDescriptor* table, oid_t oid)
+{
+    DB_ASSERT(opened);
+    beginTransaction(dbExclusiveLock);
+    modified = true;
+    removeInverseReferences(table, oid);
+    freeRow(table->tableId, oid);
+    notifyCursors(oid, true);
+}
+
+void dbDatabase::removeAllRecords(dbTableDescriptor* table)
+{
+    DB_ASSERT(opened);
+    beginTransaction(dbExclusiveLock);
+    modified = true;
+    auto* stored = reinterpret_cast<dbStoredTable*>(putRow(table->tableId));
+    oid_t row = stored->firstRow;
+    stored->firstRow = stored->lastRow = 0;
+    stored->nRows = 0;
+    while (row != 0) {
+        oid_t next = reinterpret_cast<const dbRecord*>(getRow(row))->next;
+        removeInverseReferences(table, row);
+        offs_t pos = currIndex[row];
+        offs_t size = reinterpret_cast<const dbRecord*>(baseAddr + pos)->size;
+        if (isShared(row))
+            cloneBitmap(pos, size);
+        else
+            deallocate(pos, size);
+        freeId(row);
+        notifyCursors(row, true);
+        row = next;
+    }
+}
+
+void dbDatabase::notifyCursors(oid_t oid, bool removed)
+{
+    dbDatabaseThreadContext* ctx = threadContext.get();
+    if (ctx == nullptr) return;
+    for (dbL2List* p = ctx->cursors.next; p != &ctx->cursors; p = p->next) {
+        auto* cursor = static_cast<dbAnyCursor*>(p);
+        if (cursor->currentId != oid) continue;
+        if (removed) {
+            cursor->currentId = 0;
+        } else if (cursor->record != nullptr && !cursor->ownChange) {
+            cursor->fetch();
+        }
+    }
+}
+
+void dbDatabase::removeInverseReferences(dbTableDescriptor* table, oid_t oid)
+{
+    if (table->inverseFields == nullptr) return;
+    dbVisitedObject visited{oid, visitedChain};
+    visitedChain = &visited;
+    try {
+        for (dbFieldDescriptor* fd = table->inverseFields; fd != nullptr; fd = fd->nextInverse) {
+            if (fd->inverseField == nullptr) continue;
+            char* row = getRow(oid);
+            if (fd->type == dbField::tpArray) {
+                uint32_t n = field32(row, fd->storedOffset);
+                uint32_t offs = field32(row, fd->storedOffset + 4);
+                std::vector<oid_t> items(n);
+                std::memcpy(items.data(), row + offs, n * sizeof(oid_t));
+                for (size_t i = n; i-- > 0;)
+                    if (items[i] != 0) removeInverseReference(fd, oid, items[i]);
+            } else {
+                oid_t target = field32(row, fd->storedOffset);
+                if (target != 0) removeInverseReference(fd, oid, target);
+            }
+        }
+    } catch (...) {
+        visitedChain = visited.next;
+        throw;
+    }
+    visitedChain = visited.next;
+}
+
+void dbDatabase::removeInverseReference(dbFieldDescriptor* fd, oid_t owner, oid_t target)
+{
+    if (owner == target || target == updatedRecordId || isFreeId(target) ||
+        (currIndex[target] & dbInternalObjectMarker) != 0)
+        return;
+    for (dbVisitedObject* v = visitedChain; v != nullptr; v = v->next)
+        if (v->oid == target) return;
+    dbFieldDescriptor* inverse = fd->inverseField;
+    char* row = putRow(target);
+    if (inverse->type == dbField::tpArray) {
+        uint32_t n = field32(row, inverse->storedOffset);
+        auto* items = reinterpret_cast<oid_t*>(row + field32(row, inverse->storedOffset + 4));
+        for (uint32_t i = n; i-- > 0;) {
+            if (items[i] == owner) {
+                std::memmove(&items[i], &items[i + 1], (n - i - 1) * sizeof(oid_t));
+                field32(row, inverse->storedOffset) = n - 1;
+                break;
+            }
+        }
+    } else if (field32(row, inverse->storedOffset) == owner) {
+        field32(row, inverse->storedOffset) = 0;
+    }
+    notifyCursors(target, false);
+}
+
+void dbDatabase::insertInverseReference(dbFieldDescriptor* fd, oid_t owner, oid_t target)
+{
+    if (owner == target) return;
+    dbFieldDescriptor* inverse = fd->inverseField;
+    if (isFreeId(target) || (currIndex[target] & dbInternalObjectMarker) != 0) return;
+    if (inverse->type != dbField::tpArray) {
+        DB_ASSERT(inverse->type == dbField::tpReference);
+        field32(putRow(target), inverse->storedOffset) = owner;
+        notifyCursors(target, false);
+        return;
+    }
+    dbTableDescriptor* targetTable = inverse->ownerTable;
+    const char* row = getRow(target);
+    uint32_t rowSize = reinterpret_cast<const dbRecord*>(row)->size;
+    uint32_t n = field32(const_cast<char*>(row), inverse->storedOffset);
+    uint32_t offs = field32(const_cast<char*>(row), inverse->storedOffset + 4);
+    size_t otherSize = size_t(targetTable->fixedSize);
+    targetTable->columns->varyingExtent(inverse, reinterpret_cast<const byte*>(row), otherSize);
+    uint32_t end = uint32_t((otherSize + 3) & ~size_t(3));
+    if (offs == end && end + 4 * (n + 1) <= rowSize) {
+        char* dst = putRow(target);
+        field32(dst, end + 4 * n) = owner;
+        field32(dst, inverse->storedOffset) = n + 1;
+    } else {
+        uint32_t newSize = rowSize >= end + 4 * (n + 1) ? rowSize : end + 8 * (n + 1);
+        std::vector<byte> copy(reinterpret_cast<const byte*>(row), reinterpret_cast<const byte*>(row) + rowSize);
+        byte* dst = reinterpret_cast<byte*>(putRow(target, newSize));
+        size_t pos = targetTable->columns->relocatingCopy(inverse, dst, copy.data(), size_t(targetTable->fixedSize));
+        pos = (pos + 3) & ~size_t(3);
+        std::memcpy(dst + pos, copy.data() + offs, n * sizeof(oid_t));
+        std::memcpy(dst + pos + n * sizeof(oid_t), &owner, sizeof owner);
+        field32(reinterpret_cast<char*>(dst), inverse->storedOffset) = n + 1;
+        field32(reinterpret_cast<char*>(dst), inverse->storedOffset + 4) = uint32_t(pos);
+        if (newSize > pos + (n + 1) * sizeof(oid_t))
+            std::memset(dst + pos + (n + 1) * sizeof(oid_t), 0, newSize - pos - (n + 1) * sizeof(oid_t));
+    }
+    notifyCursors(target, false);
 }

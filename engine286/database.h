@@ -118,6 +118,8 @@ struct dbL2List {
 
 class dbAnyCursor;
 class dbTableDescriptor;
+class dbFieldDescriptor;
+class dbQuery;
 
 // Per thread and database: the thread's lock state and its open cursors.
 class dbDatabaseThreadContext : public dbL2List {
@@ -232,11 +234,29 @@ public:
 
     // Table descriptors bound to this database.
     dbTableDescriptor* tables = nullptr;
+    dbTableDescriptor* findTable(const char* name);
+    uint32_t getIndexSize() const { return currIndexSize; }
+
+    // ---- record operations (inside a transaction they begin themselves) ----
+    void selectAll(dbAnyCursor* cursor);
+    void select(dbAnyCursor* cursor, dbQuery& query);
+    oid_t insertRecord(dbTableDescriptor* table, const unsigned char* record);
+    void updateRecord(oid_t oid, dbTableDescriptor* table, const unsigned char* record);
+    void removeRecord(dbTableDescriptor* table, oid_t oid);
+    void removeAllRecords(dbTableDescriptor* table);
+    // Tells this thread's cursors that a row changed or was removed.
+    void notifyCursors(oid_t oid, bool removed);
 
 protected:
     friend class dbAnyCursor;
 
     bool checkHeader();
+    bool bindTable(dbTableDescriptor* desc, bool create, oid_t& searchStart);
+    bool convertTable(dbTableDescriptor* desc, oid_t tableId, const char** problem);
+    void removeInverseReferences(dbTableDescriptor* table, oid_t oid);
+    void removeInverseReference(dbFieldDescriptor* fd, oid_t owner, oid_t target);
+    void insertInverseReference(dbFieldDescriptor* fd, oid_t owner, oid_t target);
+    void unbindTables();
     void initializeFile(uint32_t indexSize, size_t mappedSize);
     void restoreTablesConsistency();
     void recoverAfterCrash();
