@@ -1,7 +1,8 @@
-#include <cstdio>
+#include <iostream>
 
-int main()
+#include "host/db_tool.h"
+
+int main(int argc, char** argv)
 {
-    std::puts("usage: tarnwicke-db info|check|dump FILE ...");
-    return 2;
+    return runDbTool(argc, argv, std::cout, std::cerr);
 }
