@@ -169,7 +169,9 @@ bool dbAnyCursor::first()
 bool dbAnyCursor::next()
 {
     if (wholeTable) {
-        if (currentId == 0) return false;
+        // The last row ends the walk even if a crashed writer left a link
+        // after it (a read-only user does not repair the file).
+        if (currentId == 0 || currentId == lastRowId) return false;
         oid_t nextId = reinterpret_cast<const dbRecord*>(db->getRow(currentId))->next;
         if (nextId == 0) return false;
         currentId = nextId;

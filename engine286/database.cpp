@@ -227,10 +227,11 @@ bool dbDatabase::open(const char* dbName, const char* fName, uint32_t timeout, u
 {
     waitLockTimeout = timeout;
     opened = false;
-    if (accessType != dbReadWrite) {
-        handleError(errOpen, "Only read-write access is supported");
+    if (accessType != dbReadWrite && accessType != dbReadOnly) {
+        handleError(errOpen, "Only read-write and read-only access are supported");
         return false;
     }
+    const bool readOnly = accessType == dbReadOnly;
     databaseName = dbName;
     fileName = fName != nullptr ? fName : databaseName + ".fdb";
     sharedKey = sharedObjectKey(dbName, fileName.c_str());
@@ -300,7 +301,7 @@ bool dbDatabase::open(const char* dbName, const char* fName, uint32_t timeout, u
         std::memset(monitor->dirtyIndexPages, 0, sizeof monitor->dirtyIndexPages);
 
         std::string mappingName = sharedKey + ".1";
-        int rc = file.open(fileName.c_str(), mappingName.c_str(), false, size_t(mappedSize));
+        int rc = file.open(fileName.c_str(), mappingName.c_str(), readOnly, size_t(mappedSize));
         if (rc != 0) {
             handleError(errOpen, rc == EFBIG ? "Database file is too large: files of 4 GB and more are not supported"
                                              : "Failed to create database file");
@@ -310,12 +311,22 @@ bool dbDatabase::open(const char* dbName, const char* fName, uint32_t timeout, u
         header = reinterpret_cast<dbHeader*>(baseAddr);
         updatedRecordId = 0;
         if (!checkHeader()) return finishOpenFailure();
+        if (readOnly && header->initialized != 1) {
+            handleError(errOpen, "Not a database file: the file is not initialised");
+            return finishOpenFailure();
+        }
+        if (readOnly && header->dirty) {
+            // Nobody has it open, so its last user crashed: only a read-write
+            // open may restore it, and it would not if this open came first.
+            handleError(errOpen, "Database file was not closed cleanly: open it with the program once to restore it");
+            return finishOpenFailure();
+        }
         try {
             if (header->initialized == 1) {
                 monitor->curr = int32_t(header->curr);
-                if (header->dirty) {
+                if (header->dirty && !readOnly) {
                     recoverAfterCrash();
-                } else if (file.getSize() != header->size) {
+                } else if (!header->dirty && file.getSize() != header->size) {
                     handleError(errOpen,
                                 "Database file was corrupted: file size in header differs from actual file size");
                     return finishOpenFailure();
@@ -567,6 +578,30 @@ bool dbDatabase::bindTable(dbTableDescriptor* desc, bool create, oid_t& searchSt
     return true;
 }
 
+// Binds a descriptor to an equal stored table without changing anything.
+bool dbDatabase::bindStoredTable(dbTableDescriptor* desc, oid_t& searchStart)
+{
+    for (dbFieldDescriptor* f = desc->firstField; f != nullptr; f = f->nextInTable) f->hashTable = f->tTree = 0;
+    char* meta = getRow(dbMetaTableId);
+    oid_t first = field32(meta, tableFirstRowOffs);
+    uint32_t nTables = field32(meta, tableNRowsOffs);
+    oid_t id = searchStart != 0 ? searchStart : first;
+    for (uint32_t steps = 0; id != 0 && steps < nTables; steps++) {
+        const auto* stored = reinterpret_cast<const dbStoredTable*>(getRow(id));
+        if (std::strcmp(stored->tableName(), desc->name) == 0) {
+            searchStart = id;
+            if (!desc->equal(reinterpret_cast<const byte*>(stored))) return false;
+            desc->tableId = id;
+            desc->db = this;
+            desc->nextInDatabase = tables;
+            tables = desc;
+            return true;
+        }
+        id = stored->header.next != 0 ? stored->header.next : first;
+    }
+    return false;
+}
+
 // Brings a stored table to the descriptor's definition: its rows (when it has
 // any) and its table record.
 bool dbDatabase::convertTable(dbTableDescriptor* desc, oid_t tableId, const char** problem)
@@ -611,7 +646,8 @@ bool dbDatabase::convertTable(dbTableDescriptor* desc, oid_t tableId, const char
 
 bool dbDatabase::loadScheme(bool create)
 {
-    if (!beginTransaction(dbExclusiveLock)) return false;
+    const bool readOnly = accessType == dbReadOnly;
+    if (!beginTransaction(readOnly ? dbSharedLock : dbExclusiveLock)) return false;
     oid_t searchStart = 0;
     tables = nullptr;
     for (dbTableDescriptor* desc = dbTableDescriptor::chain; desc != nullptr; desc = desc->nextTable) {
@@ -622,6 +658,11 @@ bool dbDatabase::loadScheme(bool create)
             continue;
         } else {
             DB_ASSERT(desc->tableId == 0 && "Table can be used only in one database");
+        }
+        if (readOnly) {
+            // Tables that the file lacks or stores differently stay unbound.
+            if (!bindStoredTable(use, searchStart) && use != desc) delete use;
+            continue;
         }
         if (!bindTable(use, create, searchStart)) {
             if (use != desc) delete use;
@@ -696,7 +737,7 @@ void dbDatabase::close()
     {
         GlobalCriticalSectionLock guard(cs);
         monitor->openCount -= 1;
-        if (header != nullptr && header->dirty && monitor->nWriters == 0) {
+        if (header != nullptr && header->dirty && monitor->nWriters == 0 && accessType != dbReadOnly) {
             file.flush();
             header->dirty = 0;
             file.flush(0, dbPageSize);
@@ -1225,6 +1266,7 @@ bool dbDatabase::beginTransaction(dbLockType type)
 {
     dbDatabaseThreadContext* ctx = threadContext.get();
     DB_ASSERT(ctx != nullptr);
+    if (type == dbExclusiveLock && accessType == dbReadOnly) handleError(errNone);
     if (type == dbExclusiveLock) {
         if (!ctx->writeAccess) {
             cs.enter();
@@ -1278,8 +1320,10 @@ bool dbDatabase::beginTransaction(dbLockType type)
     updateIndexPointers();
     curr = monitor->curr;
     int w = 1 - curr;
-    currIndex = index[w];
-    currIndexSize = header->root[w].indexUsed;
+    // A read-only user never writes, so it reads the committed index itself
+    // (the working one may hold what a crashed writer left).
+    currIndex = accessType == dbReadOnly ? index[curr] : index[w];
+    currIndexSize = header->root[accessType == dbReadOnly ? curr : w].indexUsed;
     committedIndexSize = header->root[curr].indexUsed;
     return true;
 }
@@ -1302,7 +1346,7 @@ bool dbDatabase::refreshMapping()
             return false;
         }
     } else {
-        int rc = file.open(fileName.c_str(), mappingName.c_str(), false, 0);
+        int rc = file.open(fileName.c_str(), mappingName.c_str(), accessType == dbReadOnly, 0);
         if (rc != 0) {
             handleError(errOpen, "Failed to open database file");
             return false;

@@ -252,6 +252,7 @@ protected:
 
     bool checkHeader();
     bool bindTable(dbTableDescriptor* desc, bool create, oid_t& searchStart);
+    bool bindStoredTable(dbTableDescriptor* desc, oid_t& searchStart);
     bool convertTable(dbTableDescriptor* desc, oid_t tableId, const char** problem);
     void removeInverseReferences(dbTableDescriptor* table, oid_t oid);
     void removeInverseReference(dbFieldDescriptor* fd, oid_t owner, oid_t target);

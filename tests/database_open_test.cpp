@@ -425,3 +425,41 @@ TEST(DatabaseOpenEdgeTest, InterruptedInitialisationIsRedone)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ReadOnlyOpenTest, ReadsCommittedDataWithoutWritingAndRefusesACrashedFile)
+{
+    TempDir dir;
+    std::string file = dir.file("ro.zrt");
+    oid_t oid;
+    {
+        dbDatabase db;
+        ASSERT_TRUE(db.open("ro", file.c_str()));
+        oid = storeValue(db, 99);
+        db.commit();
+        db.close();
+    }
+    std::string before = readFile(file);
+    {
+        dbDatabase db(dbDatabase::dbReadOnly);
+        ASSERT_TRUE(db.open("ro", file.c_str()));
+        EXPECT_EQ(readValue(db, oid), 99u);
+        db.beginTransaction(dbDatabase::dbSharedLock);
+        EXPECT_THROW(db.beginTransaction(dbDatabase::dbExclusiveLock), dbException);
+        db.commit();
+        db.close();
+    }
+    EXPECT_EQ(readFile(file), before);
+
+    std::string dirty = before;
+    setU32(dirty, 8, 1);
+    writeFile(file, dirty);
+    dbDatabase db(dbDatabase::dbReadOnly);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(db.open("ro", file.c_str()));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Database file was not closed cleanly: open it with the program once to restore it\n");
+}
+
+}  // namespace
