@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <climits>
 #include <fcntl.h>
 #include <map>
 #include <sys/stat.h>
@@ -201,7 +202,8 @@ bool Reader::restoreEntry(const std::string& storedName, std::string& nextName, 
 bool Reader::openOutput(const std::string& storedName, fs::path& final)
 {
     std::string fileName = storedName.substr(storedName.find_last_of("/\\") + 1);
-    if (fileName.empty() || fileName == "." || fileName == ".." || fileName.starts_with(tempNamePrefix))
+    if (fileName.empty() || fileName == "." || fileName == ".." || fileName.size() > NAME_MAX ||
+        fileName.starts_with(tempNamePrefix))
         return failInvalid("stored name \"" + storedName + "\" has no usable file name");
     final = target_ / fileName;
 

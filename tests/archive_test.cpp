@@ -602,6 +602,8 @@ TEST_F(ArchiveTest, HostileArchivesEndInErrors)
          ArchiveError::invalidArchiveType},
         {"name that is ..", Bytes().header().entry("x/..").signature().i32(0).i32(0).s,
          ArchiveError::invalidArchiveType},
+        {"file name too long for the folder", Bytes().header().entry("/a/" + std::string(300, 'n')).s,
+         ArchiveError::invalidArchiveType},
         {"missing signature", Bytes().header().entry("/a/db").raw("EC3").i32(0).s,
          ArchiveError::invalidArchiveType},
         {"smallest chunk length", Bytes().header().entry("/a/db").signature().i32(INT_MIN).s,
