@@ -193,6 +193,8 @@ public:
     bool beginTransaction(dbLockType type);
 
     int getOpenCount();
+    // Worker threads a sequential search may be split over (1: never split).
+    int getThreadCount() const { return nThreads; }
     void setAllowFieldRemoval(bool allow) { allowFieldRemoval = allow; }
     bool getAllowFieldRemoval() const { return allowFieldRemoval; }
     int touch() { return file.touch(); }
