@@ -16,7 +16,9 @@ enum socket_domain {
 class socket_t {
 public:
     static constexpr int WAIT_FOREVER = -1;
-    static constexpr int DEFAULT_LISTEN_QUEUE_SIZE = 5;
+    // Deep enough that a burst of connections is not dropped and retried a
+    // second later by the clients.
+    static constexpr int DEFAULT_LISTEN_QUEUE_SIZE = 128;
     static constexpr int DEFAULT_CONNECT_MAX_ATTEMPTS = 100;
     static constexpr int DEFAULT_RECONNECT_TIMEOUT = 1;  // seconds between attempts
 
