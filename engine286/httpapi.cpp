@@ -451,7 +451,9 @@ HTTPapi::BodyResult HTTPapi::readBody(WWWconnection& con, Request& req, char* he
 
     if (startsWithNoCase(type, typeLength, "multipart/form-data")) {
         std::string boundary = boundaryOf(type, typeLength);
-        req.body.reset(new char[bodyBufferSize + 1]);
+        // The buffer holds at least what came with the head.
+        size_t capacity = std::max(bodyBuffer, inHead + 2);
+        req.body.reset(new char[capacity + 1]);
         char* buffer = req.body.get();
         // A line break in front lets the first boundary match like the others.
         buffer[0] = '\r';
@@ -463,15 +465,15 @@ HTTPapi::BodyResult HTTPapi::readBody(WWWconnection& con, Request& req, char* he
             size_t have = 0;
             while (remaining > 0 && result == BodyResult::ok) {
                 have = 0;
-                fillBody(con, buffer, have, bodyBufferSize, remaining, result);
+                fillBody(con, buffer, have, capacity, remaining, result);
             }
             return result;
         }
-        return readMultipart(con, req, buffer, inHead + 2, remaining, boundary);
+        return readMultipart(con, req, buffer, capacity, inHead + 2, remaining, boundary);
     }
 
     // url-encoded and any other type: the whole body is parsed at once.
-    if (length >= bodyBufferSize) return BodyResult::tooLarge;
+    if (length >= bodyBuffer) return BodyResult::tooLarge;
     req.body.reset(new char[length + 1]);
     char* buffer = req.body.get();
     std::memcpy(buffer, head + headEnd, inHead);
@@ -493,12 +495,11 @@ HTTPapi::BodyResult HTTPapi::readBody(WWWconnection& con, Request& req, char* he
     return BodyResult::ok;
 }
 
-HTTPapi::BodyResult HTTPapi::readMultipart(WWWconnection& con, Request& req, char* buffer, size_t used,
-                                           size_t remaining, const std::string& boundary)
+HTTPapi::BodyResult HTTPapi::readMultipart(WWWconnection& con, Request& req, char* buffer, size_t capacity,
+                                           size_t used, size_t remaining, const std::string& boundary)
 {
     const std::string delimiter = "\r\n--" + boundary;
     const size_t dl = delimiter.size();
-    const size_t capacity = bodyBufferSize;
     size_t pos = 0;  // start of the bytes not yet processed
     BodyResult result = BodyResult::ok;
 
@@ -596,8 +597,8 @@ HTTPapi::BodyResult HTTPapi::readMultipart(WWWconnection& con, Request& req, cha
                     }
                 } else if (kind == field) {
                     // Field values together stay within one body buffer.
-                    size_t room = bodyBufferSize > req.copiedBytes + value.size()
-                                      ? bodyBufferSize - req.copiedBytes - value.size()
+                    size_t room = bodyBuffer > req.copiedBytes + value.size()
+                                      ? bodyBuffer - req.copiedBytes - value.size()
                                       : 0;
                     value.append(buffer + pos, std::min(n, room));
                 }
@@ -613,7 +614,7 @@ HTTPapi::BodyResult HTTPapi::readMultipart(WWWconnection& con, Request& req, cha
                 ::close(fd);
                 if (failed) goto finish;
                 con.addVariable(req.copy(name.data(), name.size()), req.copy(path.data(), path.size()));
-            } else if (kind == field && req.copiedBytes + name.size() + value.size() + 2 <= bodyBufferSize) {
+            } else if (kind == field && req.copiedBytes + name.size() + value.size() + 2 <= bodyBuffer) {
                 char* n = req.copy(name.data(), name.size());
                 con.addVariable(n, req.copy(value.data(), value.size()));
             }

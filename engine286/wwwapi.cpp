@@ -59,6 +59,12 @@ void WWWconnection::reset()
     }
 }
 
+void WWWconnection::setSocket(socket_t* s)
+{
+    if (s != socket) delete socket;
+    socket = s;
+}
+
 void WWWconnection::setPeer(char* text)
 {
     delete[] peer;

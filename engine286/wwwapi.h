@@ -78,6 +78,8 @@ public:
     uint32_t getReplyCapacity() const { return replyCapacity; }
     socket_t* getSocket() const { return socket; }
     bool getUtf8() const { return utf8; }
+    // Hands an accepted socket to the connection, deleting one it still holds.
+    void setSocket(socket_t* s);
 
 private:
     friend class WWWapi;
@@ -162,7 +164,7 @@ protected:
 class HTTPapi : public WWWapi {
 public:
     static constexpr size_t headBufferSize = 65536;
-    static constexpr size_t bodyBufferSize = 1048576;
+    static constexpr size_t defaultBodyBufferSize = 1048576;
     static constexpr int defaultReadTimeout = 30000;     // milliseconds
     static constexpr size_t defaultMaxBodyLength = 0x40000000;
     static constexpr int maxUploadedFiles = 64;           // file parts kept per request
@@ -186,6 +188,9 @@ public:
     // (default: TMPDIR or /tmp).
     void setUploadFolder(const std::string& folder);
     void setMaxBodyLength(size_t length) { maxBodyLength = length; }
+    // The buffer a body is read into: url-encoded bodies must fit in it,
+    // multipart bodies are streamed through it (at least 256 bytes).
+    void setBodyBufferSize(size_t size) { bodyBuffer = size < 256 ? 256 : size; }
 
     // The Content-Type served for a file name, or null when such files are
     // not served.
@@ -198,8 +203,8 @@ private:
     bool handleRequest(WWWconnection& con, char* query, char* end, Request* req);
     BodyResult readBody(WWWconnection& con, Request& req, char* head, size_t headEnd, size_t used,
                         size_t length, const char* contentType, size_t contentTypeLength, size_t& consumed);
-    BodyResult readMultipart(WWWconnection& con, Request& req, char* buffer, size_t used, size_t remaining,
-                             const std::string& boundary);
+    BodyResult readMultipart(WWWconnection& con, Request& req, char* buffer, size_t capacity, size_t used,
+                             size_t remaining, const std::string& boundary);
     // Fills the buffer with body bytes; false with `result` set on failure.
     bool fillBody(WWWconnection& con, char* buffer, size_t& used, size_t capacity, size_t& remaining,
                   BodyResult& result);
@@ -215,6 +220,7 @@ private:
     bool keepAlive;
     bool utf8 = false;
     size_t maxBodyLength = defaultMaxBodyLength;
+    size_t bodyBuffer = defaultBodyBufferSize;
     std::string programFolder;      // as resolved by realpath
     std::string uploadBase;
     std::string uploadFolder;       // created on the first upload

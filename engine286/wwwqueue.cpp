@@ -105,7 +105,13 @@ void QueueManager::handle()
         if (waitList == nullptr) waitListTail = nullptr;
         WWWapi* srv = server;
         mutex.unlock();
-        bool ok = srv->serve(*con);
+        bool ok = true;
+        try {
+            ok = srv->serve(*con);
+        } catch (...) {
+            // Out of memory while serving: drop this client, keep serving.
+            con->setSocket(nullptr);
+        }
         if (!ok) stop();
         mutex.lock();
         release(con);
