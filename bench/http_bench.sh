@@ -2,7 +2,7 @@
 # Requests per second of the web server on loopback, next to nginx serving
 # the same file with keep-alive off (both close after each reply).
 #
-# Usage: bench/http_bench.sh [SECONDS] [CONNECTIONS]
+# Usage: bench/http_bench.sh [SECONDS] [CONNECTIONS] [ROUNDS]
 # Builds bench/http_bench_server in build-bench/, runs wrk against
 #   1. a small static file served by this server,
 #   2. a trivial page of this server,
@@ -10,8 +10,9 @@
 # and prints the figures. Everything listens on 127.0.0.1 only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-duration=${1:-10}
+duration=${1:-5}
 connections=${2:-50}
+rounds=${3:-3}
 threads=2
 
 scripts/install-deps.sh bench
@@ -78,23 +79,41 @@ wait_for() {
 wait_for "$ourPort"
 wait_for "$nginxPort"
 
-run() {  # NAME URL
+measure() {  # URL -> prints "requests/s socket-errors non-2xx"
     local out
-    out=$(wrk -t "$threads" -c "$connections" -d "${duration}s" "$2")
+    out=$(wrk -t "$threads" -c "$connections" -d "${duration}s" "$1")
     local rps errors non2xx
     rps=$(awk '/Requests\/sec/ {print $2}' <<<"$out")
     errors=$(awk '/Socket errors/ {gsub(",", ""); print $4 + $6 + $8 + $10}' <<<"$out")
     non2xx=$(awk '/Non-2xx/ {print $5}' <<<"$out")
-    printf '%-28s %12s req/s   socket errors %s   non-2xx %s\n' "$1" "$rps" "${errors:-0}" "${non2xx:-0}"
-    echo "$rps" > "$work/$3"
+    echo "${rps:-0} ${errors:-0} ${non2xx:-0}"
 }
 
-echo "wrk: $threads threads, $connections connections, ${duration}s each, keep-alive off on both servers"
+echo "wrk: $threads threads, $connections connections, ${duration}s a run, $rounds rounds," \
+     "keep-alive off on both servers"
 # Warm-up, not counted.
 wrk -t 1 -c 10 -d 1s "http://127.0.0.1:$ourPort/style.css" >/dev/null
 wrk -t 1 -c 10 -d 1s "http://127.0.0.1:$nginxPort/style.css" >/dev/null
-run "tarnwicke static file" "http://127.0.0.1:$ourPort/style.css" ours_static
-run "tarnwicke trivial page" "http://127.0.0.1:$ourPort/?page=hello&name=wrk" ours_page
-run "nginx static file" "http://127.0.0.1:$nginxPort/style.css" nginx_static
-awk -v a="$(cat "$work/ours_static")" -v b="$(cat "$work/nginx_static")" \
+# The rounds alternate the servers, so that load from elsewhere on the
+# machine falls on both alike.
+declare -A total=() errs=()
+for round in $(seq 1 "$rounds"); do
+    for name in ours_static nginx_static ours_page; do
+        case $name in
+            ours_static) url="http://127.0.0.1:$ourPort/style.css" ;;
+            nginx_static) url="http://127.0.0.1:$nginxPort/style.css" ;;
+            ours_page) url="http://127.0.0.1:$ourPort/?page=hello&name=wrk" ;;
+        esac
+        read -r rps e n < <(measure "$url")
+        printf 'round %d  %-13s %10s req/s  socket errors %s  non-2xx %s\n' "$round" "$name" "$rps" "$e" "$n"
+        total[$name]=$(awk -v a="${total[$name]:-0}" -v b="$rps" 'BEGIN { print a + b }')
+        errs[$name]=$(( ${errs[$name]:-0} + e + n ))
+    done
+done
+echo "mean over $rounds rounds:"
+for name in ours_static ours_page nginx_static; do
+    awk -v t="${total[$name]}" -v r="$rounds" -v n="$name" -v e="${errs[$name]}" \
+        'BEGIN { printf "  %-13s %10.0f req/s  errors %d\n", n, t / r, e }'
+done
+awk -v a="${total[ours_static]}" -v b="${total[nginx_static]}" \
     'BEGIN { printf "static file: %.0f%% of nginx\n", 100 * a / b }'

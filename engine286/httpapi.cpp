@@ -4,6 +4,8 @@
 // sends their replies with a computed Content-Length.
 
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -189,6 +191,7 @@ HTTPapi::HTTPapi(dbDatabase* database, int nPages, const WWWpage* pages, bool ke
 
 HTTPapi::~HTTPapi()
 {
+    if (rootFd >= 0) ::close(rootFd);
     if (!uploadFolder.empty()) ::rmdir(uploadFolder.c_str());
 }
 
@@ -198,6 +201,8 @@ void HTTPapi::setProgramFolder(const std::string& folder)
     programFolder = real != nullptr ? real : folder;
     std::free(real);
     while (programFolder.size() > 1 && programFolder.back() == '/') programFolder.pop_back();
+    if (rootFd >= 0) ::close(rootFd);
+    rootFd = ::open(programFolder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
 void HTTPapi::setUploadFolder(const std::string& folder)
@@ -250,38 +255,53 @@ const char* HTTPapi::contentTypeOf(const std::string& fileName)
     return nullptr;
 }
 
-std::string HTTPapi::servablePath(const std::string& path, const char*& contentType)
+int HTTPapi::openServable(const std::string& path, const char*& contentType)
 {
     if (path.empty() || path[0] == '/' || path.find('\0') != std::string::npos
         || path.find("..") != std::string::npos) {
-        return {};
+        return -1;
     }
     // No hidden files or folders.
     for (size_t i = 0; i < path.size(); i++) {
-        if (path[i] == '.' && (i == 0 || path[i - 1] == '/')) return {};
+        if (path[i] == '.' && (i == 0 || path[i - 1] == '/')) return -1;
     }
-    if (contentTypeOf(path) == nullptr) return {};
+    contentType = contentTypeOf(path);
+    if (contentType == nullptr) return -1;
+    // Non-blocking, so that a pipe under a web file's name cannot hold a
+    // worker; regular files read as usual.
+    const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    if (rootFd >= 0) {
+        // One call that refuses anything outside the folder and any link.
+        open_how how{};
+        how.flags = flags;
+        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+        int fd = int(::syscall(SYS_openat2, rootFd, path.c_str(), &how, sizeof how));
+        if (fd >= 0 || (errno != ELOOP && errno != ENOSYS && errno != EXDEV)) return fd;
+    }
+    // A link on the way: it may be followed as long as it stays inside the
+    // folder and leads to a web file.
     std::string full = programFolder + "/" + path;
     char* real = ::realpath(full.c_str(), nullptr);
-    if (real == nullptr) return {};
+    if (real == nullptr) return -1;
     std::string resolved = real;
     std::free(real);
     std::string inside = programFolder == "/" ? "/" : programFolder + "/";
-    if (resolved.compare(0, inside.size(), inside) != 0) return {};
-    // A link inside the folder must still lead to a web file.
+    if (resolved.compare(0, inside.size(), inside) != 0) return -1;
     contentType = contentTypeOf(resolved);
-    if (contentType == nullptr) return {};
-    return resolved;
+    if (contentType == nullptr) return -1;
+    return ::open(resolved.c_str(), flags);
 }
 
-void HTTPapi::closeConnection(WWWconnection& con)
+void HTTPapi::closeConnection(WWWconnection& con, bool unreadInput)
 {
     if (con.socket == nullptr) return;
-    // Take what the client sent and nobody read, so that closing does not
-    // reset the connection before the client has read the reply.
-    char scratch[4096];
-    for (int i = 0; i < 64; i++) {
-        if (con.socket->read(scratch, 1, sizeof scratch, 0) <= 0) break;
+    if (unreadInput) {
+        // Take what the client sent and nobody read, so that closing does
+        // not reset the connection before the client has read the reply.
+        char scratch[4096];
+        for (int i = 0; i < 64; i++) {
+            if (con.socket->read(scratch, 1, sizeof scratch, 0) <= 0) break;
+        }
     }
     con.socket->shutdown();
     con.socket->close();
@@ -300,7 +320,7 @@ void HTTPapi::sendError(WWWconnection& con, const char* status)
                               status, status);
         con.socket->write(text, size_t(n));
     }
-    closeConnection(con);
+    closeConnection(con, true);
 }
 
 bool HTTPapi::handleRequest(WWWconnection& con, char* query, char* end)
@@ -364,8 +384,7 @@ bool HTTPapi::serveFile(WWWconnection& con, const char* target, size_t targetLen
 {
     std::string path = targetLength == 0 ? std::string("index.html") : decodePath(target, targetLength);
     const char* contentType = nullptr;
-    std::string real = servablePath(path, contentType);
-    int fd = real.empty() ? -1 : ::open(real.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = openServable(path, contentType);
     struct stat st;
     if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
         ::close(fd);
@@ -634,7 +653,6 @@ bool HTTPapi::serve(WWWconnection& con)
 {
     if (con.socket == nullptr) return true;
     con.setPeer(con.socket->peerName());
-    con.socket->setWriteTimeout(readTimeout);
     std::unique_ptr<char[]> headBuffer(new char[headBufferSize + 1]);
     char* head = headBuffer.get();
     size_t used = 0;

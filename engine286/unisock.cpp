@@ -168,7 +168,17 @@ bool unix_socket::open(int listenQueueSize)
         fd = -1;
         return false;
     }
-    // Accepted sockets inherit the send buffer size from the listening one.
+    // Options accepted sockets take over from the listening one: closing
+    // waits up to 10 s for unsent data, small replies go out at once, and
+    // a large send buffer. The buffer size is a wish; the others must hold.
+    linger l{1, lingerSeconds};
+    if (!setOption(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l)
+        || !setOption(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on)) {
+        errorCode = errno;
+        ::close(fd);
+        fd = -1;
+        return false;
+    }
     int sendBuffer = listenSendBufferSize;
     setOption(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     errorCode = ok;
@@ -244,21 +254,24 @@ int unix_socket::read(void* buffer, size_t minSize, size_t maxSize, int timeoutM
     size_t received = 0;
     int64_t deadline = timeoutMs < 0 ? 0 : nowMs() + timeoutMs;
     while (received < maxSize) {
-        if (timeoutMs >= 0) {
-            int64_t left = deadline - nowMs();
-            int rc = waitFor(fd, POLLIN, left > 0 ? int(left) : 0);
-            if (rc < 0) {
-                errorCode = errno;
-                return -1;
-            }
-            if (rc == 0) {
-                errorCode = ok;
-                return int(received);
-            }
-        }
-        ssize_t n = ::recv(fd, dst + received, maxSize - received, 0);
+        // With a time-out, take what is there first and wait only when
+        // nothing is.
+        ssize_t n = ::recv(fd, dst + received, maxSize - received, timeoutMs >= 0 ? MSG_DONTWAIT : 0);
         if (n < 0) {
             if (errno == EINTR) continue;
+            if (timeoutMs >= 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                int64_t left = deadline - nowMs();
+                int rc = waitFor(fd, POLLIN, left > 0 ? int(left) : 0);
+                if (rc < 0) {
+                    errorCode = errno;
+                    return -1;
+                }
+                if (rc == 0) {
+                    errorCode = ok;
+                    return int(received);
+                }
+                continue;
+            }
             errorCode = errno;
             return -1;
         }
@@ -350,23 +363,29 @@ socket_t* unix_socket::accept()
         return nullptr;
     }
     for (;;) {
-        pollfd p[2] = {{fd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
-        if (::poll(p, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            errorCode = errno;
-            return nullptr;
-        }
-        if (p[1].revents != 0) {
+        if (cancelled) {
             errorCode = ECANCELED;
             return nullptr;
         }
-        int s = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+        // Take a waiting connection at once; wait only when there is none.
+        sockaddr_in peer{};
+        socklen_t peerSize = sizeof peer;
+        int s = ::accept4(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize, SOCK_CLOEXEC);
         if (s < 0) {
             switch (errno) {
             case EAGAIN:
 #if EAGAIN != EWOULDBLOCK
             case EWOULDBLOCK:
 #endif
+            {
+                pollfd p[2] = {{fd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
+                if (::poll(p, 2, -1) < 0 && errno != EINTR) {
+                    errorCode = errno;
+                    return nullptr;
+                }
+                if (p[1].revents != 0) cancelled = true;
+                continue;
+            }
             case EINTR:
             case ECONNABORTED:
             case EPROTO:
@@ -386,16 +405,12 @@ socket_t* unix_socket::accept()
                 return nullptr;
             }
         }
-        linger l{1, lingerSeconds};
-        int on = 1;
-        if (!setOption(s, SOL_SOCKET, SO_LINGER, &l, sizeof l)
-            || !setOption(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on)) {
-            errorCode = errno;
-            ::close(s);
-            return nullptr;
-        }
+        // Linger, no send coalescing, the send buffer size and the write
+        // time-out come from the listening socket.
         errorCode = ok;
-        return new unix_socket(s);
+        auto* accepted = new unix_socket(s);
+        if (peer.sin_family == AF_INET) accepted->peerAddress = peer.sin_addr.s_addr;
+        return accepted;
     }
 }
 
@@ -405,6 +420,7 @@ bool unix_socket::cancelAccept()
         errorCode = not_opened;
         return false;
     }
+    cancelled = true;
     uint64_t one = 1;
     // The listening socket stays open until its owner closes it: closing it
     // here would race with the descriptor use in the accepting thread.
@@ -448,8 +464,10 @@ char* unix_socket::peerName()
         return nullptr;
     }
     sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = peerAddress;
     socklen_t size = sizeof peer;
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0) {
+    if (peerAddress == 0 && ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0) {
         errorCode = errno;
         return nullptr;
     }

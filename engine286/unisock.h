@@ -4,6 +4,7 @@
 //
 // Time-outs are given in milliseconds; WAIT_FOREVER (-1) waits without limit.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -51,7 +52,8 @@ public:
     virtual int socketHandle() = 0;
     // The local port the socket is bound to, or -1.
     virtual int localPort() = 0;
-    // Gives up a write that cannot progress for this long.
+    // Gives up a write that cannot progress for this long. Set on a
+    // listening socket, it holds for the sockets accepted from it.
     virtual void setWriteTimeout(int timeoutMs) = 0;
     virtual ~socket_t() = default;
 
@@ -111,4 +113,6 @@ private:
     char* address = nullptr;  // owned; null for accepted sockets
     int fd = -1;
     int cancelFd = -1;        // eventfd of a listening socket, signalled by cancelAccept
+    std::atomic<bool> cancelled{false};
+    uint32_t peerAddress = 0;  // of an accepted socket, as accept told it
 };

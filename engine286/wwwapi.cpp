@@ -263,7 +263,11 @@ bool WWWapi::open(const char* addr, socket_domain domain, int listenQueueSize)
     address = addr != nullptr ? addr : "localhost:8001";
     sock = socket_t::createGlobal(address.c_str(), listenQueueSize);
     canceled = false;
-    if (sock->isOk()) return true;
+    if (sock->isOk()) {
+        // A client that stops reading cannot hold a worker for ever.
+        sock->setWriteTimeout(getReadTimeout());
+        return true;
+    }
     char text[64];
     sock->errorText(text, sizeof text);
     std::fprintf(stderr, "WWWapi::open: create socket failed: %s\n", text);

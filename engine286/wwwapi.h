@@ -18,6 +18,7 @@
 // first the rest of its header lines and a blank line, then the body.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -209,11 +210,11 @@ private:
     bool fillBody(WWWconnection& con, char* buffer, size_t& used, size_t capacity, size_t& remaining,
                   BodyResult& result);
     bool serveFile(WWWconnection& con, const char* path, size_t pathLength, bool& keepOpen);
-    // Resolves a request path to a file inside the program folder that may
-    // be served; empty when it may not.
-    std::string servablePath(const std::string& decodedPath, const char*& contentType);
+    // Opens the file a decoded request path names when it lies inside the
+    // program folder and may be served; -1 when it may not.
+    int openServable(const std::string& decodedPath, const char*& contentType);
     void sendError(WWWconnection& con, const char* status);
-    void closeConnection(WWWconnection& con);
+    void closeConnection(WWWconnection& con, bool unreadInput = false);
     std::string privateUploadFolder();
 
     int readTimeout;
@@ -222,9 +223,44 @@ private:
     size_t maxBodyLength = defaultMaxBodyLength;
     size_t bodyBuffer = defaultBodyBufferSize;
     std::string programFolder;      // as resolved by realpath
+    int rootFd = -1;                // the program folder, opened for lookups
     std::string uploadBase;
     std::string uploadFolder;       // created on the first upload
     std::mutex uploadFolderMutex;
+};
+
+// A counting semaphore that wakes one waiter per unit, so that handing a
+// connection over wakes one worker rather than all of them.
+class WorkSemaphore {
+public:
+    void signal(unsigned n = 1)
+    {
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            count += n;
+        }
+        if (n == 1) {
+            ready.notify_one();
+        } else {
+            ready.notify_all();
+        }
+    }
+    // Releases `outer` while waiting for a unit and takes it again.
+    void wait(dbMutex& outer)
+    {
+        outer.unlock();
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            ready.wait(lock, [this] { return count > 0; });
+            count -= 1;
+        }
+        outer.lock();
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable ready;
+    unsigned count = 0;
 };
 
 class QueueManager {
@@ -255,7 +291,7 @@ private:
     WWWconnection* freeList = nullptr;
     WWWconnection* waitList = nullptr;
     dbMutex mutex;
-    dbLocalSemaphore go;
+    WorkSemaphore go;
     dbLocalEvent done;
     std::unique_ptr<dbThread[]> threads;
     int nThreads;

@@ -6,6 +6,7 @@
 // epoll; only then is it queued for a worker. So idle clients occupy pool
 // objects but never workers.
 
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -161,6 +162,12 @@ void QueueManager::enqueue(WWWconnection* con)
 
 void QueueManager::park(WWWconnection* con)
 {
+    // Most clients send their request right after connecting.
+    pollfd ready{con->socket->socketHandle(), POLLIN, 0};
+    if (::poll(&ready, 1, 0) > 0) {
+        enqueue(con);
+        return;
+    }
     bool wasEmpty = parkedHead == nullptr;
     con->parked = true;
     con->parkedNext = nullptr;

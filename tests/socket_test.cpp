@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <memory>
@@ -97,6 +98,19 @@ TEST_F(SocketPair, ReadWithMinimumOneReturnsWhatHasArrived)
     std::unique_ptr<char[]> peer(server->peerName());
     ASSERT_NE(peer, nullptr);
     EXPECT_STREQ(peer.get(), "127.0.0.1");
+}
+
+TEST_F(SocketPair, AcceptedSocketsLingerAndSendAtOnce)
+{
+    int noDelay = 0;
+    socklen_t size = sizeof noDelay;
+    ASSERT_EQ(getsockopt(server->socketHandle(), IPPROTO_TCP, TCP_NODELAY, &noDelay, &size), 0);
+    EXPECT_NE(noDelay, 0);
+    linger l{};
+    size = sizeof l;
+    ASSERT_EQ(getsockopt(server->socketHandle(), SOL_SOCKET, SO_LINGER, &l, &size), 0);
+    EXPECT_EQ(l.l_onoff, 1);
+    EXPECT_EQ(l.l_linger, 10);
 }
 
 TEST_F(SocketPair, TimedReadReturnsWhatArrivedInTime)
