@@ -5,7 +5,7 @@ set -euo pipefail
 need=(g++ cmake ninja-build pkg-config zlib1g-dev)
 case "${1:-build}" in
   test)  need+=(libgtest-dev libgmock-dev python3) ;;
-  bench) need+=(libbenchmark-dev libsqlite3-dev gzip) ;;
+  bench) need+=(libbenchmark-dev libsqlite3-dev gzip wrk nginx python3) ;;
 esac
 missing=()
 for p in "${need[@]}"; do
