@@ -117,7 +117,6 @@ void writeMetatableRecord(char* rec, uint32_t size)
 }
 
 // Offsets of the table record fields the engine itself maintains.
-constexpr uint32_t tableFixedSizeOffs = 28;
 constexpr uint32_t tableNRowsOffs = 32;
 constexpr uint32_t tableFirstRowOffs = 40;
 constexpr uint32_t tableLastRowOffs = 44;

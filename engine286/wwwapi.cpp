@@ -266,8 +266,10 @@ bool WWWapi::open(const char* addr, socket_domain domain, int listenQueueSize)
     if (sock->isOk()) {
         // A client that stops reading cannot hold a worker for ever.
         sock->setWriteTimeout(getReadTimeout());
+        openError = 0;
         return true;
     }
+    openError = static_cast<unix_socket*>(sock)->getErrorCode();
     char text[64];
     sock->errorText(text, sizeof text);
     std::fprintf(stderr, "WWWapi::open: create socket failed: %s\n", text);

@@ -145,6 +145,8 @@ public:
 
     // The port the server listens on, or -1 when it does not.
     int getPort() const;
+    // Why the last open failed: an errno value, or a negative socket code.
+    int getOpenError() const { return openError; }
 
 protected:
     struct PageEntry {
@@ -156,6 +158,7 @@ protected:
 
     socket_t* sock = nullptr;
     std::atomic<bool> canceled{false};
+    int openError = 0;
     std::string address;
     dbDatabase* db;
     PageEntry* pageTable[pageTableSize];

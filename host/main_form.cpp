@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/pages.h"
 #include "app/tables.h"
 #include "engine286/cursor.h"
 #include "host/backup_form.h"
@@ -90,6 +91,7 @@ bool TMainForm::FormShow()
     std::ostringstream text;
     text << login.rdbuf();
     startPage = text.str();
+    setLoginPageTemplate(startPage);
 
     {
         dbCursor<ServerSetup> setup;
