@@ -255,6 +255,7 @@ public:
     char* scratch = nullptr;  // chain of scratch strings that did not fit the buffer
     uintptr_t paramBase;
     size_t bufferUsed = 0;
+    bool probing = false;  // errors unwind quietly (see the EXISTS loop)
     struct ExistsLevel {
         int64_t index;
         bool indexed;  // the body indexed through the variable in this round

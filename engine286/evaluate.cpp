@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "engine286/compiler.h"
 #include "engine286/cursor.h"
@@ -36,6 +37,10 @@ struct Value {
 struct ExistsEnd {
     int level;
 };
+
+// Raised instead of reporting an error while probing the length of an
+// array (see the EXISTS loop).
+struct ProbeFailure {};
 
 // The application's array object bound as a parameter.
 struct AppArray {
@@ -70,6 +75,7 @@ struct ScratchMark {
 
 [[noreturn]] void raise(dbInheritedAttribute& ctx, int error, const char* msg = nullptr, int arg = 0)
 {
+    if (ctx.probing) throw ProbeFailure();
     ctx.freeScratch();
     ctx.db->handleError(error, msg, arg);
     throw dbException(error, msg, arg);
@@ -83,6 +89,44 @@ char* copyToScratch(dbInheritedAttribute& ctx, const char* text, size_t size)
 }
 
 void execute(dbExprNode* expr, dbInheritedAttribute& ctx, Value& v);
+
+// The arrays and strings that `body` indexes through the EXISTS variable of
+// `level`.
+void collectIndexed(dbExprNode* n, int level, std::vector<dbExprNode*>& out)
+{
+    if ((n->cop == dbvmGetAt || n->cop == dbvmCharAt) && n->operand[1]->cop == dbvmVariable &&
+        int(n->operand[1]->offset) == level)
+        out.push_back(n);
+    int count = dbExprNode::operandCount(n->cop);
+    for (int i = 0; i < count; i++) collectIndexed(n->operand[i], level, out);
+}
+
+// The greatest length of the arrays and strings that the body of an EXISTS
+// indexes through its variable, as they are for the current index; an array
+// that cannot be evaluated (a null reference on the way, say) counts as empty.
+int64_t indexLimit(dbExprNode* body, int level, dbInheritedAttribute& ctx)
+{
+    std::vector<dbExprNode*> indexed;
+    collectIndexed(body, level, indexed);
+    int64_t limit = 0;
+    bool saved = ctx.probing;
+    ctx.probing = true;
+    for (dbExprNode* n : indexed) {
+        ScratchMark mark(ctx);
+        Value a;
+        try {
+            execute(n->operand[0], ctx, a);
+            int64_t length = n->cop == dbvmCharAt ? int64_t(a.str.size) - 1 : int64_t(a.arr.count);
+            if (length > limit) limit = length;
+        } catch (ExistsEnd&) {
+        } catch (ProbeFailure&) {
+        } catch (dbException&) {
+        }
+        mark.restore();
+    }
+    ctx.probing = saved;
+    return limit;
+}
 
 // A field of `type` stored at `p` in the row or element at `base`.
 inline void loadField(int type, byte* base, const byte* p, Value& v)
@@ -715,6 +759,8 @@ void execute(dbExprNode* expr, dbInheritedAttribute& ctx, Value& v)
     case dbvmDeref:
         execute(expr->operand[0], ctx, l);
         if (l.oid == 0) raise(ctx, dbDatabase::errNullReference);
+        if (ctx.probing && (ctx.db->isFreeId(l.oid) || (ctx.db->getPos(l.oid) & dbInternalObjectMarker) != 0))
+            throw ProbeFailure();
         v.base = reinterpret_cast<byte*>(ctx.db->getRow(l.oid));
         return;
 
@@ -738,9 +784,11 @@ void execute(dbExprNode* expr, dbInheritedAttribute& ctx, Value& v)
                 v.bvalue = 1;
                 return;
             }
-            // A round that never indexed through the variable would repeat
-            // itself for ever.
-            if (!state.indexed) return;
+            // Rounds that index through the variable end at the end of an
+            // array. A round that did not (AND or OR skipped the indexing)
+            // goes on only while some array indexed through the variable
+            // still has elements beyond the index, so the loop always ends.
+            if (!state.indexed && i + 1 >= indexLimit(expr->operand[0], level, ctx)) return;
         }
     }
     case dbvmVariable:
