@@ -336,12 +336,3 @@ void dbCloseCursor(dbL2List* cursor)
 {
     static_cast<dbAnyCursor*>(cursor)->reset();
 }
-
-// Selecting by condition text needs the query compiler; without it nothing
-// is selected.
-__attribute__((weak)) size_t dbAnyCursor::select(const char*)
-{
-    type = defaultType;
-    reset();
-    return 0;
-}

@@ -132,6 +132,7 @@ dbDatabaseThreadContext::dbDatabaseThreadContext() : threadId(dbThread::currentT
 dbDatabaseThreadContext::~dbDatabaseThreadContext()
 {
     while (!cursors.isEmpty()) cursors.next->unlink();
+    if (compiler != nullptr && destroyCompiler != nullptr) destroyCompiler(compiler);
 }
 
 // ---------------------------------------------------------------- construction
@@ -1713,14 +1714,6 @@ void dbDatabase::selectAll(dbAnyCursor* cursor)
     cursor->lastRowId = table->lastRow;
     cursor->selection.rowCount = table->nRows;
     cursor->wholeTable = true;
-    cursor->registerCursor();
-}
-
-// Queries are compiled and run by the selection code; without it a select
-// finds nothing.
-__attribute__((weak)) void dbDatabase::select(dbAnyCursor* cursor, dbQuery&)
-{
-    beginTransaction(cursor->type == dbCursorForUpdate ? dbExclusiveLock : dbSharedLock);
     cursor->registerCursor();
 }
 

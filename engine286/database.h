@@ -130,6 +130,8 @@ public:
     // Recovery point and state of the query compiler of this thread.
     jmp_buf unwind;
     void* compiler = nullptr;
+    // Frees `compiler` when the context goes (set by whoever creates it).
+    void (*destroyCompiler)(void*) = nullptr;
     uint32_t threadId;
     dbDatabaseThreadContext();
     ~dbDatabaseThreadContext();

@@ -11,8 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "app/tables.h"
 #include "engine286/class.h"
+#include "engine286/cursor.h"
 #include "engine286/dbcheck.h"
+#include "engine286/query.h"
 
 ReadOnlyImage::ReadOnlyImage(const std::string& path)
 {
@@ -69,7 +72,8 @@ namespace {
 const char* usage =
     "usage: tarnwicke-db info FILE\n"
     "       tarnwicke-db check FILE\n"
-    "       tarnwicke-db dump FILE TABLE\n";
+    "       tarnwicke-db dump FILE TABLE\n"
+    "       tarnwicke-db query FILE TABLE CONDITION\n";
 
 struct TableInfo {
     oid_t id;
@@ -231,6 +235,39 @@ bool jsonValue(std::ostream& out, const char* row, uint32_t rowSize, uint32_t ty
     }
 }
 
+// One row as a JSON object on a line of its own: its id and its fields.
+void writeRow(std::ostream& out, oid_t id, const char* row, const std::vector<FieldEntry>& fields)
+{
+    uint32_t rowSize = reinterpret_cast<const dbRecord*>(row)->size;
+    out << "{\"oid\":" << id;
+    for (size_t i = 0; i < fields.size(); i++) {
+        const FieldEntry& f = fields[i];
+        if (f.type == dbField::tpStructure || f.name.find("[]") != std::string::npos) continue;
+        out << ",";
+        jsonString(out, f.name);
+        out << ":";
+        if (f.type == dbField::tpArray) {
+            // Arrays of scalars or references: the element entry follows.
+            uint32_t count = 0, offs = 0;
+            if (f.offset + 8ull <= rowSize) {
+                std::memcpy(&count, row + f.offset, 4);
+                std::memcpy(&offs, row + f.offset + 4, 4);
+            }
+            uint32_t elemType = i + 1 < fields.size() ? fields[i + 1].type : uint32_t(dbField::tpUnknown);
+            uint32_t elemSize = i + 1 < fields.size() ? fields[i + 1].size : 0;
+            out << "[";
+            for (uint32_t k = 0; k < count && elemSize != 0; k++) {
+                if (k) out << ",";
+                if (!jsonValue(out, row, rowSize, elemType, uint64_t(offs) + uint64_t(k) * elemSize)) break;
+            }
+            out << "]";
+        } else if (!jsonValue(out, row, rowSize, f.type, f.offset)) {
+            out << "null";
+        }
+    }
+    out << "}\n";
+}
+
 int info(const ReadOnlyImage& image, std::ostream& out)
 {
     const dbHeader& h = image.header();
@@ -275,34 +312,7 @@ int dump(const ReadOnlyImage& image, const std::string& name, std::ostream& out,
                 err << "row " << id << " of table " << name << " is not a record\n";
                 return 1;
             }
-            uint32_t rowSize = reinterpret_cast<const dbRecord*>(row)->size;
-            out << "{\"oid\":" << id;
-            for (size_t i = 0; i < fields.size(); i++) {
-                const FieldEntry& f = fields[i];
-                if (f.type == dbField::tpStructure || f.name.find("[]") != std::string::npos) continue;
-                out << ",";
-                jsonString(out, f.name);
-                out << ":";
-                if (f.type == dbField::tpArray) {
-                    // Arrays of scalars or references: the element entry follows.
-                    uint32_t count = 0, offs = 0;
-                    if (f.offset + 8ull <= rowSize) {
-                        std::memcpy(&count, row + f.offset, 4);
-                        std::memcpy(&offs, row + f.offset + 4, 4);
-                    }
-                    uint32_t elemType = i + 1 < fields.size() ? fields[i + 1].type : uint32_t(dbField::tpUnknown);
-                    uint32_t elemSize = i + 1 < fields.size() ? fields[i + 1].size : 0;
-                    out << "[";
-                    for (uint32_t k = 0; k < count && elemSize != 0; k++) {
-                        if (k) out << ",";
-                        if (!jsonValue(out, row, rowSize, elemType, uint64_t(offs) + uint64_t(k) * elemSize)) break;
-                    }
-                    out << "]";
-                } else if (!jsonValue(out, row, rowSize, f.type, f.offset)) {
-                    out << "null";
-                }
-            }
-            out << "}\n";
+            writeRow(out, id, row, fields);
             if (id == t.table->lastRow) break;
             id = reinterpret_cast<const dbRecord*>(row)->next;
         }
@@ -310,6 +320,50 @@ int dump(const ReadOnlyImage& image, const std::string& name, std::ostream& out,
     }
     err << "no table named " << name << "\n";
     return 2;
+}
+
+// Selects the rows of a table that satisfy a condition and writes them as
+// dump does. The database is opened read-only: nothing is ever written, and
+// only tables whose stored definition is the program's can be queried.
+int query(const std::string& path, const std::string& name, const char* condition, std::ostream& out,
+          std::ostream& err)
+{
+    linkApplicationTables();
+    dbDatabase db(dbDatabase::dbReadOnly);
+    if (!db.open("Tarnwicke", path.c_str())) {
+        err << path << ": cannot be opened\n";
+        return 2;
+    }
+    int status = 0;
+    dbTableDescriptor* table = db.findTable(name.c_str());
+    if (table == nullptr) {
+        err << "no table named " << name << " with the program's definition\n";
+        status = 2;
+    } else {
+        db.beginTransaction(dbDatabase::dbSharedLock);
+        const char* tableRecord = db.getRow(table->tableId);
+        TableInfo info{table->tableId, reinterpret_cast<const dbStoredTable*>(tableRecord),
+                       reinterpret_cast<const dbRecord*>(tableRecord)->size};
+        std::vector<FieldEntry> fields = fieldsOf(info);
+        std::vector<byte> buffer(size_t(table->appSize) + 8);
+        dbAnyCursor cursor(*table, dbCursorForRead, buffer.data());
+        cursor.fetchOnMove = false;
+        dbQuery q(condition);
+        try {
+            cursor.select(q, dbCursorForRead);
+            if (!q.compiled()) {
+                status = 2;  // the compiler has said why
+            } else if (cursor.first()) {
+                do writeRow(out, cursor.getOid(), db.getRow(cursor.getOid()), fields);
+                while (cursor.next());
+            }
+        } catch (dbException&) {
+            status = 2;  // the error handler has said why
+        }
+    }
+    db.commit();
+    db.close();
+    return status;
 }
 
 }  // namespace
@@ -321,9 +375,16 @@ int runDbTool(int argc, char** argv, std::ostream& out, std::ostream& err)
         return 2;
     }
     std::string command = argv[1];
-    if (command != "info" && command != "check" && command != "dump") {
+    if (command != "info" && command != "check" && command != "dump" && command != "query") {
         err << usage;
         return 2;
+    }
+    if (command == "query") {
+        if (argc < 5) {
+            err << usage;
+            return 2;
+        }
+        return query(argv[2], argv[3], argv[4], out, err);
     }
     ReadOnlyImage image(argv[2]);
     if (!image.ok()) {
