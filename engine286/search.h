@@ -26,6 +26,7 @@ struct dbSearchContext {
     // Tests the condition on a record; set by the query side together with
     // `condition`.
     bool (*holds)(dbSearchContext& sc, oid_t record) = nullptr;
+    const void* extra = nullptr;  // whatever `holds` needs besides the condition
 
     bool accepts(oid_t record) { return condition == nullptr || holds == nullptr || holds(*this, record); }
 };
