@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/page_framework.h"
 #include "app/pages.h"
 #include "engine286/sync_unix.h"
 #include "engine286/wwwapi.h"
@@ -59,6 +60,7 @@ void WebServer::attach(TMainForm& form)
 bool WebServer::start(int port, std::string& error)
 {
     if (impl->running) return true;
+    setApplicationDatabase(&impl->db);
     impl->http = std::make_unique<HTTPapi>(&impl->db, applicationPageCount(), applicationPages());
     impl->http->setUtf8(true);
     impl->http->setProgramFolder(impl->db.programFolder);
@@ -75,6 +77,11 @@ bool WebServer::start(int port, std::string& error)
     impl->thread.create(&Impl::run, impl.get());
     impl->running = true;
     return true;
+}
+
+int WebServer::port() const
+{
+    return impl->http != nullptr ? impl->http->getPort() : -1;
 }
 
 void WebServer::stop()

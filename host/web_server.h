@@ -19,6 +19,8 @@ public:
     ~WebServer() override;
     bool start(int port, std::string& error) override;
     void stop() override;
+    // The port listened on (-1 when not running); start(0) takes a free one.
+    int port() const;
 
 private:
     struct Impl;
