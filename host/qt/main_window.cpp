@@ -4,7 +4,9 @@
 #include <QHBoxLayout>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QStyle>
+#include <QTextCursor>
 #include <QVBoxLayout>
 
 QtMainWindow::QtMainWindow(QWidget* parent) : QMainWindow(parent)
@@ -64,7 +66,16 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QMainWindow(parent)
 
 void QtMainWindow::appendLog(const QString& line)
 {
-    log->appendPlainText(line);
+    // One paragraph per entry, empty ones included (appending to an empty
+    // document would fill its first paragraph and lose a leading empty line).
+    QScrollBar* scroll = log->verticalScrollBar();
+    bool atEnd = scroll->value() == scroll->maximum();
+    QTextCursor end(log->document());
+    end.movePosition(QTextCursor::End);
+    if (logLines > 0) end.insertBlock();
+    end.insertText(line);
+    logLines++;
+    if (atEnd) scroll->setValue(scroll->maximum());
 }
 
 QString QtMainWindow::logText() const

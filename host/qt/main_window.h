@@ -32,5 +32,6 @@ protected:
 
 private:
     QPlainTextEdit* log;
+    int logLines = 0;
     bool closeAllowed = false;
 };
