@@ -70,6 +70,7 @@ int runWindowHost(int& argc, char** argv, int signalFd,
     QApplication app(argc, argv);
     prepareApplication(app);
     QtUi ui;
+    ui.setLogEcho(true);
     QtMainWindow window;
     ui.setMainWindow(&window);
     std::unique_ptr<TMainForm> form = makeForm(ui);
@@ -114,6 +115,7 @@ int runWindowHost(int& argc, char** argv, int signalFd,
     window.showMaximized();
     // The start-up sequence runs once the window is on the screen.
     QTimer::singleShot(0, &window, [&] {
+        if (stopping) return;
         bool started = false;
         runGuarded([&] { started = form->FormShow(); });
         if (!started) {

@@ -107,10 +107,11 @@ void QtUi::closeDialogs()
 
 void QtUi::appendLog(const std::string& line)
 {
-    if (mainWindow != nullptr)
-        mainWindow->appendLog(QString::fromStdString(line));
-    else
+    if (mainWindow != nullptr) mainWindow->appendLog(QString::fromStdString(line));
+    if (logEcho || mainWindow == nullptr) {
         std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    }
 }
 
 void QtUi::messageDialog(const std::string& text)

@@ -26,6 +26,8 @@ public:
 
     // The window that owns the dialogs and shows the log.
     void setMainWindow(QtMainWindow* window) { mainWindow = window; }
+    // Log lines also go to standard output (for a terminal or a service log).
+    void setLogEcho(bool value) { logEcho = value; }
     // What runs when the daily timer fires.
     void setTimerHandler(std::function<void()> handler) { onTimer = std::move(handler); }
     // Nobody is there to answer any more (the program is being stopped):
@@ -75,4 +77,5 @@ private:
     int busyDepth = 0;
     bool progressVisible = false;
     bool unattended = false;
+    bool logEcho = false;
 };

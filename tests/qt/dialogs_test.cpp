@@ -10,6 +10,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <stdexcept>
+
+#include "engine286/database.h"
 #include "host/qt/folder_select_dialog.h"
 #include "host/qt/qt_host.h"
 #include "host/qt/qt_ui.h"
@@ -95,6 +98,27 @@ private Q_SLOTS:
         QVERIFY(ui.askYesNo("請輸入磁碟片#2", "確定", "取消"));
         QVERIFY(!ui.askYesNo("請輸入磁碟片#3", "確定", "取消"));
         QVERIFY(robot.done());
+        QCOMPARE(robot.failures, QStringList());
+    }
+
+    // An exception that escapes an event handler is shown, and the program goes on.
+    void handlerExceptionsAreShown()
+    {
+        QtUi ui;
+        QStringList shown;
+        ModalRobot robot;
+        for (int i = 0; i < 3; i++)
+            robot.on<QtYesNoDialog>([&](QtYesNoDialog* dialog) {
+                shown << messageOf(dialog);
+                act(dialog, "F4");
+            });
+        runGuarded([] { throw std::runtime_error("磁碟已滿"); });
+        runGuarded([] { throw dbException(dbDatabase::errFile, "檔案錯誤"); });
+        runGuarded([] { throw dbException(dbDatabase::errNone); });
+        bool ran = false;
+        runGuarded([&] { ran = true; });
+        QVERIFY(ran);
+        QCOMPARE(shown, (QStringList{"磁碟已滿", "檔案錯誤", "資料庫錯誤 (0)"}));
         QCOMPARE(robot.failures, QStringList());
     }
 
