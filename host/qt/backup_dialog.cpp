@@ -273,11 +273,13 @@ void QtBackupDialog::abandon()
 
 void QtBackupDialog::reject()
 {
-    if (abandoned || form == nullptr) {
+    if (abandoned) {
         QDialog::reject();
         return;
     }
-    if (busyDepth > 0) return;
+    // Not during long work, and the notice of an automatic backup goes
+    // away by itself when the backup ends.
+    if (busyDepth > 0 || form == nullptr) return;
     storeControls();
     bool closing = false;
     runGuarded([this, &closing] { closing = form->FormClose(); });

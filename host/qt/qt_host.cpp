@@ -1,6 +1,7 @@
 #include "host/qt/qt_host.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/wait.h>
@@ -9,20 +10,48 @@
 #include <QApplication>
 #include <QFont>
 #include <QGuiApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QScreen>
 #include <QSocketNotifier>
 #include <QTimer>
-#include <chrono>
-#include <thread>
+#include <QTranslator>
 
 #include "host/main_form.h"
 #include "host/qt/main_window.h"
 #include "host/qt/qt_ui.h"
 
+namespace {
+
+// The child that tried the display, holding its connection, and the pipe
+// whose closing lets it go.
+pid_t probeChild = -1;
+int probeHold = -1;
+
+void releaseProbe()
+{
+    if (probeHold >= 0) close(probeHold);
+    probeHold = -1;
+    if (probeChild > 0) waitpid(probeChild, nullptr, 0);
+    probeChild = -1;
+}
+
+}  // namespace
+
 bool windowCanOpen()
 {
+    releaseProbe();
+    int report[2], hold[2];
+    if (pipe2(report, O_CLOEXEC) != 0) return false;
+    if (pipe2(hold, O_CLOEXEC) != 0) {
+        close(report[0]);
+        close(report[1]);
+        return false;
+    }
     pid_t child = fork();
-    if (child < 0) return false;
     if (child == 0) {
+        close(report[0]);
+        close(hold[1]);
         int null = open("/dev/null", O_WRONLY);
         if (null >= 0) {
             dup2(null, 1);
@@ -31,29 +60,45 @@ bool windowCanOpen()
         int argc = 1;
         char name[] = "tarnwicke";
         char* argv[] = {name, nullptr};
-        QGuiApplication probe(argc, argv);
+        QGuiApplication probe(argc, argv);  // a display that cannot be opened ends the child here
+        char ok = 1;
+        if (write(report[1], &ok, 1) != 1) _exit(1);
+        // An X server resets when its last client leaves, and refuses
+        // connections meanwhile: keep this one until the program has its own.
+        char byte;
+        while (read(hold[0], &byte, 1) > 0) {
+        }
         _exit(0);
     }
-    // A display that never answers counts as none.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    int status = 0;
-    for (;;) {
-        pid_t done = waitpid(child, &status, WNOHANG);
-        if (done == child) return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        if (done < 0) return false;
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    close(report[1]);
+    close(hold[0]);
+    if (child < 0) {
+        close(report[0]);
+        close(hold[1]);
+        return false;
     }
+    probeChild = child;
+    probeHold = hold[1];
+    // A display that never answers counts as none.
+    pollfd wait{report[0], POLLIN, 0};
+    char ok = 0;
+    bool opened = poll(&wait, 1, 15000) == 1 && read(report[0], &ok, 1) == 1 && ok == 1;
+    close(report[0]);
+    if (!opened) {
+        kill(child, SIGKILL);
+        releaseProbe();
+    }
+    return opened;
 }
 
 void prepareApplication(QApplication& app)
 {
     app.setApplicationName("tarnwicke");
-    app.setApplicationDisplayName(QtMainWindow::caption);
+    // Qt's own dialogs (the file dialogs) in Traditional Chinese too.
+    auto* translator = new QTranslator(&app);
+    if (translator->load(QLocale(QLocale::Chinese, QLocale::TraditionalChineseScript, QLocale::Taiwan), "qtbase", "_",
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        app.installTranslator(translator);
     // The program ends by its close sequence, not when its last window goes.
     app.setQuitOnLastWindowClosed(false);
     // Traditional Chinese glyph shapes where the font is there.
@@ -68,6 +113,7 @@ int runWindowHost(int& argc, char** argv, int signalFd,
                   const std::function<std::unique_ptr<TMainForm>(HostUi&)>& makeForm)
 {
     QApplication app(argc, argv);
+    releaseProbe();
     prepareApplication(app);
     QtUi ui;
     ui.setLogEcho(true);
@@ -112,6 +158,9 @@ int runWindowHost(int& argc, char** argv, int signalFd,
         });
     }
 
+    // Maximised by the window manager; where there is none, the window
+    // still covers the screen.
+    if (QScreen* screen = QGuiApplication::primaryScreen()) window.setGeometry(screen->availableGeometry());
     window.showMaximized();
     // The start-up sequence runs once the window is on the screen.
     QTimer::singleShot(0, &window, [&] {

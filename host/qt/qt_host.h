@@ -11,7 +11,9 @@ class TMainForm;
 
 // Whether Qt can open its display (the platform QT_QPA_PLATFORM names, or
 // the one DISPLAY / WAYLAND_DISPLAY lead to). Tried in a child process: Qt
-// ends a process whose display cannot be opened. Call before any thread starts.
+// ends a process whose display cannot be opened. The child keeps its
+// connection until runWindowHost has its own (or this process ends). Call
+// before any thread starts.
 bool windowCanOpen();
 
 // Fonts and application settings shared by the program and the window tests.
