@@ -1,5 +1,6 @@
 // The program: opens the database in the program folder, starts the web
-// server and runs the console (or a service without a terminal).
+// server and runs the desktop window when a display is there, else the
+// console (or a service without a terminal).
 
 #include <poll.h>
 #include <signal.h>
@@ -14,20 +15,28 @@
 #include "host/console_ui.h"
 #include "host/main_form.h"
 #include "host/web_server.h"
+#ifdef TARNWICKE_WITH_QT
+#include "host/qt/qt_host.h"
+#endif
 
 namespace {
 
 const char* usageText =
-    "用法: tarnwicke [--folder 資料夾] [--port N] [--no-browser]\n"
+    "用法: tarnwicke [--folder 資料夾] [--port N] [--no-browser] [--console | --gui]\n"
     "  --folder DIR   程式資料夾 (資料庫, login.htm, 網頁檔案和備份); 預設為目前的資料夾\n"
     "  --port N       這次執行使用 Port N (不會儲存)\n"
     "  --no-browser   不開啟瀏覽器\n"
+    "  --console      使用文字介面, 不開啟視窗\n"
+    "  --gui          開啟視窗; 沒有顯示器時結束\n"
     "  --help         顯示這個說明\n";
+
+enum class FrontEnd { automatic, console, window };
 
 struct Options {
     std::string folder;
     int port = 0;
     bool browser = true;
+    FrontEnd front = FrontEnd::automatic;
 };
 
 bool parseOptions(int argc, char** argv, Options& options)
@@ -49,12 +58,35 @@ bool parseOptions(int argc, char** argv, Options& options)
             options.port = int(port);
         } else if (arg == "--no-browser") {
             options.browser = false;
+        } else if (arg == "--console") {
+            options.front = FrontEnd::console;
+        } else if (arg == "--gui") {
+            options.front = FrontEnd::window;
         } else {
             std::cerr << usageText;
             return false;
         }
     }
     return true;
+}
+
+// The window when asked for, or by default when a display is there and Qt
+// can open it; otherwise the console. False in `ok` when the window was asked
+// for and cannot be had.
+bool chooseWindow(FrontEnd front, bool& ok)
+{
+    ok = true;
+#ifdef TARNWICKE_WITH_QT
+    if (front == FrontEnd::console) return false;
+    if (front == FrontEnd::automatic) return displayAvailable() && windowCanOpen();
+    if (windowCanOpen()) return true;
+    std::cerr << "無法開啟視窗: 沒有可用的顯示器.\n";
+#else
+    if (front != FrontEnd::window) return false;
+    std::cerr << "這個程式沒有視窗介面 (建置時沒有 Qt 6).\n";
+#endif
+    ok = false;
+    return false;
 }
 
 }  // namespace
@@ -76,6 +108,25 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
     int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
+
+    bool frontOk = true;
+    bool window = chooseWindow(options.front, frontOk);
+    if (!frontOk) return 1;
+#ifdef TARNWICKE_WITH_QT
+    if (window) {
+        std::unique_ptr<vordaDatabase> db = makeHostDatabase();
+        WebServer server(*db);
+        return runWindowHost(argc, argv, signalFd, [&](HostUi& ui) {
+            auto form = std::make_unique<TMainForm>(*db, ui, server);
+            server.attach(*form);
+            form->portOverride = options.port;
+            form->openBrowser = options.browser;
+            return form;
+        });
+    }
+#else
+    (void)window;
+#endif
 
     bool interactive = isatty(0) != 0;
     ConsoleUi ui(std::cin, std::cout, interactive, options.browser && displayAvailable());
