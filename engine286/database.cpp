@@ -818,6 +818,40 @@ void dbDatabase::dropUnusedIndices(dbTableDescriptor* desc, oid_t tableId)
     }
 }
 
+// Whether every row of a stored table holds its fields and texts inside
+// itself, as the stored definition describes them; rows are read through
+// that definition when the table is converted.
+bool dbDatabase::rowsFitStoredLayout(const dbStoredTable* stored)
+{
+    const dbStoredField* fields = stored->fields();
+    const size_t nFields = stored->nFields;
+    uint32_t steps = 0;
+    for (oid_t row = stored->firstRow; row != 0; steps++) {
+        if (steps > stored->nRows || isFreeId(row) || (currIndex[row] & dbInternalObjectMarker) != 0) return false;
+        const byte* rec = reinterpret_cast<const byte*>(baseAddr + currIndex[row]);
+        uint64_t size = reinterpret_cast<const dbRecord*>(rec)->size;
+        if (size < stored->fixedSize) return false;
+        for (size_t i = 0; i < nFields; i++) {
+            const dbStoredField& f = fields[i];
+            if (std::strchr(f.fieldName(), '[') != nullptr) continue;  // inside array elements
+            if (f.type == dbField::tpStructure) continue;
+            if (uint64_t(f.offset) + f.size > stored->fixedSize) return false;
+            if (f.type == dbField::tpString || f.type == dbField::tpArray) {
+                uint32_t count, offs;
+                std::memcpy(&count, rec + f.offset, 4);
+                std::memcpy(&offs, rec + f.offset + 4, 4);
+                uint64_t bytes = f.type == dbField::tpString ? count
+                                                             : uint64_t(count) * (i + 1 < nFields ? fields[i + 1].size : 0);
+                if (uint64_t(offs) + bytes > size) return false;
+                if (f.type == dbField::tpString && (count == 0 || rec[offs + count - 1] != 0)) return false;
+            }
+        }
+        if (row == stored->lastRow) break;
+        row = reinterpret_cast<const dbRecord*>(rec)->next;
+    }
+    return true;
+}
+
 // Brings a stored table to the descriptor's definition: its rows (when it has
 // any) and its table record.
 bool dbDatabase::convertTable(dbTableDescriptor* desc, oid_t tableId, const char** problem)
@@ -828,6 +862,10 @@ bool dbDatabase::convertTable(dbTableDescriptor* desc, oid_t tableId, const char
     if (nRows != 0) {
         bool sameLayout = desc->match(reinterpret_cast<const byte*>(stored), allowFieldRemoval, problem);
         if (*problem != nullptr) return false;
+        if (!sameLayout && !rowsFitStoredLayout(stored)) {
+            *problem = "(a row does not fit its stored definition)";
+            return false;
+        }
         if (!sameLayout) {
             std::vector<byte> temp;
             for (oid_t row = firstRow; row != 0;) {

@@ -120,6 +120,7 @@ class dbAnyCursor;
 class dbTableDescriptor;
 class dbFieldDescriptor;
 class dbQuery;
+struct dbStoredTable;
 
 // Per thread and database: the thread's lock state and its open cursors.
 class dbDatabaseThreadContext : public dbL2List {
@@ -262,6 +263,7 @@ protected:
     void rebuildIndexLists(dbTableDescriptor* desc);
     void dropUnusedIndices(dbTableDescriptor* desc, oid_t tableId);
     bool convertTable(dbTableDescriptor* desc, oid_t tableId, const char** problem);
+    bool rowsFitStoredLayout(const dbStoredTable* stored);
     void removeInverseReferences(dbTableDescriptor* table, oid_t oid);
     void removeInverseReference(dbFieldDescriptor* fd, oid_t owner, oid_t target);
     void insertInverseReference(dbFieldDescriptor* fd, oid_t owner, oid_t target);

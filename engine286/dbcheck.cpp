@@ -225,14 +225,21 @@ private:
         return reinterpret_cast<const byte*>(base + pos);
     }
 
-    // The key of a row for comparisons: the text for strings, the bytes otherwise.
+    // The key of a row for comparisons: the text for strings, the bytes
+    // otherwise; null when the field or its text lies outside the row.
     const char* keyOf(const byte* rec, const dbStoredField& f) const
     {
+        uint32_t rowSize;
+        std::memcpy(&rowSize, rec, 4);
         if (f.type == dbField::tpString) {
-            uint32_t offs;
+            if (uint64_t(f.offset) + 8 > rowSize) return nullptr;
+            uint32_t size, offs;
+            std::memcpy(&size, rec + f.offset, 4);
             std::memcpy(&offs, rec + f.offset + 4, 4);
+            if (size == 0 || uint64_t(offs) + size > rowSize || rec[offs + size - 1] != 0) return nullptr;
             return reinterpret_cast<const char*>(rec + offs);
         }
+        if (uint64_t(f.offset) + f.size > rowSize) return nullptr;
         return reinterpret_cast<const char*>(rec + f.offset);
     }
 
@@ -257,7 +264,7 @@ private:
             oid_t item = node->item[i];
             walk.seen[item] += 1;
             const byte* rec = row(item);
-            if (rec == nullptr) return -1;
+            if (rec == nullptr || keyOf(rec, f) == nullptr) return -1;
             if (walk.previous != 0) {
                 const byte* prev = row(walk.previous);
                 if (prev != nullptr &&
@@ -334,7 +341,9 @@ private:
                 }
                 seen[item->record] += 1;
                 const byte* rec = row(item->record);
-                if (rec != nullptr) {
+                if (rec != nullptr && keyOf(rec, f) == nullptr) {
+                    problem(what + ": row " + std::to_string(item->record) + " has a damaged key");
+                } else if (rec != nullptr) {
                     const byte* key = reinterpret_cast<const byte*>(keyOf(rec, f));
                     size_t length = f.type == dbField::tpString ? std::strlen(reinterpret_cast<const char*>(key)) : f.size;
                     uint32_t h = dbHashIndex::hashCode(key, length);
@@ -361,7 +370,53 @@ private:
         }
     }
 
-    void checkRowChain(const std::string& name, uint64_t tablePos, std::vector<oid_t>* rowsOut)
+    // The stored definition rows are checked against: fixed size and the
+    // entries of the table record.
+    struct Layout {
+        uint32_t fixedSize;
+        std::vector<dbStoredField> fields;
+        std::vector<bool> inArray;
+    };
+
+    bool layoutOf(uint64_t tablePos, uint64_t tableSize, Layout& layout) const
+    {
+        uint32_t nFields = word(tablePos + 20), fieldsOffs = word(tablePos + 24);
+        layout.fixedSize = word(tablePos + 28);
+        if (uint64_t(fieldsOffs) + uint64_t(nFields) * sizeof(dbStoredField) > tableSize) return false;
+        for (uint32_t i = 0; i < nFields; i++) {
+            uint64_t e = tablePos + fieldsOffs + uint64_t(i) * sizeof(dbStoredField);
+            dbStoredField f;
+            std::memcpy(&f, base + e, sizeof f);
+            bool element = false;
+            if (uint64_t(f.nameOffs) + f.nameSize <= tablePos + tableSize - e && f.nameSize > 0)
+                element = std::string(base + e + f.nameOffs, f.nameSize - 1).find('[') != std::string::npos;
+            layout.fields.push_back(f);
+            layout.inArray.push_back(element);
+        }
+        return true;
+    }
+
+    bool rowFits(uint64_t pos, uint64_t size, const Layout& layout) const
+    {
+        if (size < layout.fixedSize) return false;
+        for (size_t i = 0; i < layout.fields.size(); i++) {
+            const dbStoredField& f = layout.fields[i];
+            if (layout.inArray[i] || f.type == dbField::tpStructure) continue;
+            if (uint64_t(f.offset) + f.size > layout.fixedSize) return false;
+            if (f.type == dbField::tpString || f.type == dbField::tpArray) {
+                uint32_t count = word(pos + f.offset), offs = word(pos + f.offset + 4);
+                uint64_t bytes = f.type == dbField::tpString
+                                     ? count
+                                     : uint64_t(count) * (i + 1 < layout.fields.size() ? layout.fields[i + 1].size : 0);
+                if (uint64_t(offs) + bytes > size) return false;
+                if (f.type == dbField::tpString && (count == 0 || base[pos + offs + count - 1] != 0)) return false;
+            }
+        }
+        return true;
+    }
+
+    void checkRowChain(const std::string& name, uint64_t tablePos, std::vector<oid_t>* rowsOut,
+                       const Layout* layout = nullptr)
     {
         uint32_t nRows = word(tablePos + 32);
         oid_t first = word(tablePos + 40), last = word(tablePos + 44);
@@ -384,6 +439,8 @@ private:
                 return;
             }
             if (rowsOut != nullptr) rowsOut->push_back(id);
+            if (layout != nullptr && !rowFits(pos, size, *layout))
+                problem("table " + name + ": row " + std::to_string(id) + " does not fit the table's definition");
             prev = id;
             if (id == last) {
                 // An uncommitted append may have left the last row's next link
@@ -420,7 +477,12 @@ private:
             report.tables += 1;
             std::vector<oid_t> rows;
             std::string name = tableName(tpos, tsize);
-            checkRowChain(name, tpos, &rows);
+            Layout layout;
+            if (!layoutOf(tpos, tsize, layout)) {
+                problem("table record of " + name + " is damaged");
+                continue;
+            }
+            checkRowChain(name, tpos, &rows, &layout);
             checkIndices(name, tpos, tsize, rows);
         }
     }

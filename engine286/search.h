@@ -8,7 +8,7 @@
 #include "engine286/database.h"
 
 class dbAnyCursor;
-struct dbExprNode;
+class dbExprNode;
 
 struct dbSearchContext {
     dbDatabase* db = nullptr;
