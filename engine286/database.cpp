@@ -2,6 +2,8 @@
 
 #include "engine286/class.h"
 #include "engine286/cursor.h"
+#include "engine286/hashtab.h"
+#include "engine286/ttree.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -115,7 +117,6 @@ void writeMetatableRecord(char* rec, uint32_t size)
 }
 
 // Offsets of the table record fields the engine itself maintains.
-constexpr uint32_t tableFixedSizeOffs = 28;
 constexpr uint32_t tableNRowsOffs = 32;
 constexpr uint32_t tableFirstRowOffs = 40;
 constexpr uint32_t tableLastRowOffs = 44;
@@ -562,6 +563,7 @@ bool dbDatabase::bindTable(dbTableDescriptor* desc, bool create, oid_t& searchSt
             else if (f->hashTable != 0)
                 f->indexFlags |= dbField::Hashed;
         }
+        rebuildIndexLists(desc);
     } else {
         if (!create) {
             handleError(errOpen, "Incompatible class definition in application");
@@ -576,7 +578,7 @@ bool dbDatabase::bindTable(dbTableDescriptor* desc, bool create, oid_t& searchSt
     desc->db = this;
     desc->nextInDatabase = tables;
     tables = desc;
-    return true;
+    return updateIndices(desc, create);
 }
 
 // Binds a descriptor to an equal stored table without changing anything.
@@ -592,6 +594,13 @@ bool dbDatabase::bindStoredTable(dbTableDescriptor* desc, oid_t& searchStart)
         if (std::strcmp(stored->tableName(), desc->name) == 0) {
             searchStart = id;
             if (!desc->equal(reinterpret_cast<const byte*>(stored))) return false;
+            for (dbFieldDescriptor* f = desc->firstField; f != nullptr; f = f->nextInTable) {
+                if (f->tTree != 0)
+                    f->indexFlags |= dbField::Indexed;
+                else if (f->hashTable != 0)
+                    f->indexFlags |= dbField::Hashed;
+            }
+            rebuildIndexLists(desc);
             desc->tableId = id;
             desc->db = this;
             desc->nextInDatabase = tables;
@@ -601,6 +610,123 @@ bool dbDatabase::bindStoredTable(dbTableDescriptor* desc, oid_t& searchStart)
         id = stored->header.next != 0 ? stored->header.next : first;
     }
     return false;
+}
+
+void dbDatabase::rebuildIndexLists(dbTableDescriptor* desc)
+{
+    desc->hashedFields = desc->indexedFields = nullptr;
+    for (dbFieldDescriptor* f = desc->firstField; f != nullptr; f = f->nextInTable) {
+        f->nextHashed = f->nextIndexed = nullptr;
+        if (f->type == dbField::tpStructure || (f->attr & dbFieldDescriptor::ComponentOfArray)) continue;
+        if (f->indexFlags & dbField::Hashed) {
+            f->nextHashed = desc->hashedFields;
+            desc->hashedFields = f;
+        }
+        if (f->indexFlags & dbField::Indexed) {
+            f->nextIndexed = desc->indexedFields;
+            desc->indexedFields = f;
+        }
+    }
+}
+
+// Creates the indices the table's fields declare and drops those they no
+// longer have, filling new indices with the table's rows.
+bool dbDatabase::updateIndices(dbTableDescriptor* desc, bool create)
+{
+    oid_t tableId = desc->tableId;
+    uint32_t nRows = reinterpret_cast<const dbStoredTable*>(getRow(tableId))->nRows;
+    bool committed = isShared(tableId);
+    bool created = false, changed = false;
+    for (dbFieldDescriptor* f = desc->firstField; f != nullptr; f = f->nextInTable) {
+        if (f->type == dbField::tpStructure || (f->attr & dbFieldDescriptor::ComponentOfArray)) continue;
+        bool wantHash = (f->indexFlags & dbField::Hashed) != 0;
+        bool wantTree = (f->indexFlags & dbField::Indexed) != 0;
+        if ((wantHash != (f->hashTable != 0)) || (wantTree != (f->tTree != 0))) {
+            if (!create && committed) {
+                handleError(errOpen, "Failed to alter indices with active applications");
+                return false;
+            }
+            changed = true;
+        }
+        if (wantHash && f->hashTable == 0) {
+            f->hashTable = dbHashIndex::create(this, nRows);
+            f->indexFlags |= dbField::Updated;
+            created = true;
+        } else if (!wantHash) {
+            f->hashTable = 0;  // a stored one is dropped below
+        }
+        if (wantTree && f->tTree == 0) {
+            f->tTree = dbTtree::create(this);
+            f->indexFlags |= dbField::Updated;
+            created = true;
+        } else if (!wantTree) {
+            f->tTree = 0;
+        }
+    }
+    if (created) {
+        modified = true;
+        for (oid_t row = reinterpret_cast<const dbStoredTable*>(getRow(tableId))->firstRow; row != 0;) {
+            oid_t next = reinterpret_cast<const dbRecord*>(getRow(row))->next;
+            for (dbFieldDescriptor* f = desc->firstField; f != nullptr; f = f->nextInTable) {
+                if (!(f->indexFlags & dbField::Updated)) continue;
+                if (f->indexFlags & dbField::Hashed)
+                    dbHashIndex::insert(this, f->hashTable, row, f->type, f->storedSize, f->storedOffset, 2 * nRows);
+                if (f->indexFlags & dbField::Indexed)
+                    dbTtree::insert(this, f->tTree, row, f->type, f->storedSize, f->comparator, f->storedOffset);
+            }
+            row = next;
+        }
+        for (dbFieldDescriptor* f = desc->firstField; f != nullptr; f = f->nextInTable)
+            f->indexFlags &= ~unsigned(dbField::Updated);
+    }
+    if (changed) {
+        modified = true;
+        uint32_t nEntries = reinterpret_cast<const dbStoredTable*>(getRow(tableId))->nFields;
+        uint32_t i = 0;
+        for (dbFieldDescriptor* f = desc->firstField; f != nullptr && i < nEntries; f = f->nextInTable, i++) {
+            dbStoredField entry = reinterpret_cast<const dbStoredTable*>(getRow(tableId))->fields()[i];
+            if (entry.hashTable != f->hashTable) {
+                if (entry.hashTable != 0) {
+                    DB_ASSERT(f->hashTable == 0);
+                    dbHashIndex::drop(this, entry.hashTable);
+                }
+                reinterpret_cast<dbStoredTable*>(putRow(tableId))->fields()[i].hashTable = f->hashTable;
+            }
+            if (entry.tTree != f->tTree) {
+                if (entry.tTree != 0) {
+                    DB_ASSERT(f->tTree == 0);
+                    dbTtree::drop(this, entry.tTree);
+                }
+                reinterpret_cast<dbStoredTable*>(putRow(tableId))->fields()[i].tTree = f->tTree;
+            }
+        }
+    }
+    rebuildIndexLists(desc);
+    return true;
+}
+
+// Drops the indices of a stored table record that no field of the new
+// definition has taken over.
+void dbDatabase::dropUnusedIndices(dbTableDescriptor* desc, oid_t tableId)
+{
+    std::vector<std::pair<oid_t, bool>> unused;  // id, is a T-tree
+    const auto* stored = reinterpret_cast<const dbStoredTable*>(getRow(tableId));
+    for (uint32_t i = 0; i < stored->nFields; i++) {
+        const dbStoredField& entry = stored->fields()[i];
+        bool hashTaken = entry.hashTable == 0, treeTaken = entry.tTree == 0;
+        for (dbFieldDescriptor* f = desc->firstField; f != nullptr; f = f->nextInTable) {
+            hashTaken = hashTaken || f->hashTable == entry.hashTable;
+            treeTaken = treeTaken || f->tTree == entry.tTree;
+        }
+        if (!hashTaken) unused.emplace_back(entry.hashTable, false);
+        if (!treeTaken) unused.emplace_back(entry.tTree, true);
+    }
+    for (auto& [id, isTree] : unused) {
+        if (isTree)
+            dbTtree::drop(this, id);
+        else
+            dbHashIndex::drop(this, id);
+    }
 }
 
 // Brings a stored table to the descriptor's definition: its rows (when it has
@@ -635,6 +761,7 @@ bool dbDatabase::convertTable(dbTableDescriptor* desc, oid_t tableId, const char
         // An empty table only gets its new table record; its indices go.
         for (dbFieldDescriptor* f = desc->firstField; f != nullptr; f = f->nextInTable) f->hashTable = f->tTree = 0;
     }
+    dropUnusedIndices(desc, tableId);
     size_t size = desc->storedTableRecordSize();
     byte* record = reinterpret_cast<byte*>(putRow(tableId, size));
     desc->writeTableRecord(record);
@@ -1634,6 +1761,11 @@ oid_t dbDatabase::insertRecord(dbTableDescriptor* table, const byte* record)
             if (target != 0) insertInverseReference(fd, oid, target);
         }
     }
+    uint32_t nRows = reinterpret_cast<const dbStoredTable*>(getRow(table->tableId))->nRows;
+    for (dbFieldDescriptor* fd = table->hashedFields; fd != nullptr; fd = fd->nextHashed)
+        dbHashIndex::insert(this, fd->hashTable, oid, fd->type, fd->storedSize, fd->storedOffset, nRows);
+    for (dbFieldDescriptor* fd = table->indexedFields; fd != nullptr; fd = fd->nextIndexed)
+        dbTtree::insert(this, fd->tTree, oid, fd->type, fd->storedSize, fd->comparator, fd->storedOffset);
     return oid;
 }
 
@@ -1679,6 +1811,13 @@ void dbDatabase::updateRecord(oid_t oid, dbTableDescriptor* table, const byte* r
         updatedRecordId = 0;
     }
 
+    for (dbFieldDescriptor* fd = table->hashedFields; fd != nullptr; fd = fd->nextHashed)
+        if (fd->attr & dbFieldDescriptor::ValueChanged)
+            dbHashIndex::remove(this, fd->hashTable, oid, fd->type, fd->storedSize, fd->storedOffset);
+    for (dbFieldDescriptor* fd = table->indexedFields; fd != nullptr; fd = fd->nextIndexed)
+        if (fd->attr & dbFieldDescriptor::ValueChanged)
+            dbTtree::remove(this, fd->tTree, oid, fd->type, fd->storedSize, fd->comparator, fd->storedOffset);
+
     old = reinterpret_cast<const byte*>(getRow(oid));
     byte* target = reinterpret_cast<byte*>(putRow(oid, newSize));
     if (target == old) {
@@ -1689,6 +1828,12 @@ void dbDatabase::updateRecord(oid_t oid, dbTableDescriptor* table, const byte* r
         table->columns->store(target, record, size_t(table->fixedSize));
     }
     modified = true;
+    for (dbFieldDescriptor* fd = table->hashedFields; fd != nullptr; fd = fd->nextHashed)
+        if (fd->attr & dbFieldDescriptor::ValueChanged)
+            dbHashIndex::insert(this, fd->hashTable, oid, fd->type, fd->storedSize, fd->storedOffset, 0);
+    for (dbFieldDescriptor* fd = table->indexedFields; fd != nullptr; fd = fd->nextIndexed)
+        if (fd->attr & dbFieldDescriptor::ValueChanged)
+            dbTtree::insert(this, fd->tTree, oid, fd->type, fd->storedSize, fd->comparator, fd->storedOffset);
     for (dbFieldDescriptor* f = table->firstField; f != nullptr; f = f->nextInTable)
         f->attr &= ~unsigned(dbFieldDescriptor::ValueChanged);
     notifyCursors(oid, false);
@@ -1700,6 +1845,10 @@ void dbDatabase::removeRecord(dbTableDescriptor* table, oid_t oid)
     beginTransaction(dbExclusiveLock);
     modified = true;
     removeInverseReferences(table, oid);
+    for (dbFieldDescriptor* fd = table->hashedFields; fd != nullptr; fd = fd->nextHashed)
+        dbHashIndex::remove(this, fd->hashTable, oid, fd->type, fd->storedSize, fd->storedOffset);
+    for (dbFieldDescriptor* fd = table->indexedFields; fd != nullptr; fd = fd->nextIndexed)
+        dbTtree::remove(this, fd->tTree, oid, fd->type, fd->storedSize, fd->comparator, fd->storedOffset);
     freeRow(table->tableId, oid);
     notifyCursors(oid, true);
 }
@@ -1726,6 +1875,10 @@ void dbDatabase::removeAllRecords(dbTableDescriptor* table)
         notifyCursors(row, true);
         row = next;
     }
+    for (dbFieldDescriptor* fd = table->hashedFields; fd != nullptr; fd = fd->nextHashed)
+        dbHashIndex::purge(this, fd->hashTable);
+    for (dbFieldDescriptor* fd = table->indexedFields; fd != nullptr; fd = fd->nextIndexed)
+        dbTtree::purge(this, fd->tTree);
 }
 
 void dbDatabase::notifyCursors(oid_t oid, bool removed)

@@ -257,6 +257,9 @@ protected:
     bool checkHeader();
     bool bindTable(dbTableDescriptor* desc, bool create, oid_t& searchStart);
     bool bindStoredTable(dbTableDescriptor* desc, oid_t& searchStart);
+    bool updateIndices(dbTableDescriptor* desc, bool create);
+    void rebuildIndexLists(dbTableDescriptor* desc);
+    void dropUnusedIndices(dbTableDescriptor* desc, oid_t tableId);
     bool convertTable(dbTableDescriptor* desc, oid_t tableId, const char** problem);
     void removeInverseReferences(dbTableDescriptor* table, oid_t oid);
     void removeInverseReference(dbFieldDescriptor* fd, oid_t owner, oid_t target);

@@ -4,9 +4,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
+#include <unordered_map>
 
 #include "engine286/database.h"
+#include "engine286/hashtab.h"
+#include "engine286/ttree.h"
 
 namespace {
 
@@ -203,6 +207,160 @@ private:
 
     // Walks one table's row chain; `rowsOfTables` are ids of table records
     // (for the metatable) or 0.
+    // The object of an id if it is an internal object of that kind.
+    const char* internal(oid_t id, uint32_t kind) const
+    {
+        if (id == 0 || id >= root.indexUsed) return nullptr;
+        uint32_t e = index[id];
+        if ((e & dbFreeHandleMarker) || (e & dbInternalObjectMarker) != kind) return nullptr;
+        uint64_t pos = e & ~dbInternalObjectMarker;
+        if (!inFile(pos, dbInternalObjectSize[kind])) return nullptr;
+        return base + pos;
+    }
+
+    const byte* row(oid_t id) const
+    {
+        uint64_t pos, size;
+        if (!objectOf(id, pos, size)) return nullptr;
+        return reinterpret_cast<const byte*>(base + pos);
+    }
+
+    // The key of a row for comparisons: the text for strings, the bytes otherwise.
+    const char* keyOf(const byte* rec, const dbStoredField& f) const
+    {
+        if (f.type == dbField::tpString) {
+            uint32_t offs;
+            std::memcpy(&offs, rec + f.offset + 4, 4);
+            return reinterpret_cast<const char*>(rec + offs);
+        }
+        return reinterpret_cast<const char*>(rec + f.offset);
+    }
+
+    struct TreeWalk {
+        std::unordered_map<oid_t, int> seen;  // row -> occurrences
+        std::set<oid_t> nodes;
+        oid_t previous = 0;
+        bool ordered = true;
+        bool shaped = true;
+    };
+
+    // Returns the height of the subtree, or -1 when it is damaged.
+    int walkTree(oid_t nodeId, const dbStoredField& f, TreeWalk& walk)
+    {
+        if (nodeId == 0) return 0;
+        const auto* node = reinterpret_cast<const dbTtreeNode*>(internal(nodeId, dbTtreeNodeMarker));
+        if (node == nullptr || !walk.nodes.insert(nodeId).second) return -1;
+        if (node->nItems < 1 || node->nItems > dbTtreeNode::pageSize) return -1;
+        int left = walkTree(node->left, f, walk);
+        if (left < 0) return -1;
+        for (int i = 0; i < node->nItems; i++) {
+            oid_t item = node->item[i];
+            walk.seen[item] += 1;
+            const byte* rec = row(item);
+            if (rec == nullptr) return -1;
+            if (walk.previous != 0) {
+                const byte* prev = row(walk.previous);
+                if (prev != nullptr &&
+                    dbCompareKey(keyOf(prev, f), rec, int(f.type), int(f.size), nullptr, int(f.offset)) > 0)
+                    walk.ordered = false;
+            }
+            walk.previous = item;
+        }
+        int right = walkTree(node->right, f, walk);
+        if (right < 0) return -1;
+        if (right - left != node->balance) walk.shaped = false;
+        return 1 + std::max(left, right);
+    }
+
+    void checkTree(const std::string& table, const dbStoredField& f, const std::string& field,
+                   const std::vector<oid_t>& rows)
+    {
+        const char* rootObject = internal(f.tTree, dbTtreeMarker);
+        std::string what = "table " + table + ": T-tree of " + field;
+        if (rootObject == nullptr) {
+            problem(what + " has no tree root object");
+            return;
+        }
+        oid_t rootNode;
+        std::memcpy(&rootNode, rootObject, 4);
+        TreeWalk walk;
+        if (walkTree(rootNode, f, walk) < 0) {
+            problem(what + " has a damaged node");
+            return;
+        }
+        if (!walk.ordered) problem(what + " is not in key order");
+        if (!walk.shaped) problem(what + " has a wrong balance");
+        compareItems(what, walk.seen, rows);
+    }
+
+    void compareItems(const std::string& what, const std::unordered_map<oid_t, int>& seen, const std::vector<oid_t>& rows)
+    {
+        size_t reported = 0;
+        std::set<oid_t> rowSet(rows.begin(), rows.end());
+        for (oid_t r : rows) {
+            auto it = seen.find(r);
+            int n = it == seen.end() ? 0 : it->second;
+            if (n != 1 && reported++ < 5)
+                problem(what + " holds row " + std::to_string(r) + " " + std::to_string(n) + " times");
+        }
+        for (auto& [id, n] : seen)
+            if (!rowSet.count(id) && reported++ < 5) problem(what + " holds " + std::to_string(id) + ", not a row");
+    }
+
+    void checkHash(const std::string& table, const dbStoredField& f, const std::string& field,
+                   const std::vector<oid_t>& rows)
+    {
+        std::string what = "table " + table + ": hash index of " + field;
+        const auto* header = reinterpret_cast<const dbHashTable*>(internal(f.hashTable, dbHashTableMarker));
+        if (header == nullptr || header->mask < 16383 || ((header->mask + 1) & header->mask) != 0) {
+            problem(what + " has a damaged header");
+            return;
+        }
+        std::unordered_map<oid_t, int> seen;
+        size_t steps = 0, limit = size_t(root.indexUsed);
+        for (uint64_t b = 0; b < header->mask; b++) {
+            const char* page = internal(oid_t(header->page + b / 1024), dbPageObject);
+            if (page == nullptr) {
+                problem(what + " misses bucket page " + std::to_string(b / 1024));
+                return;
+            }
+            oid_t itemId;
+            std::memcpy(&itemId, page + 4 * (b % 1024), 4);
+            while (itemId != 0) {
+                const auto* item = reinterpret_cast<const dbHashTableItem*>(internal(itemId, dbHashTableItemMarker));
+                if (item == nullptr || ++steps > limit) {
+                    problem(what + " has a damaged chain in bucket " + std::to_string(b));
+                    return;
+                }
+                seen[item->record] += 1;
+                const byte* rec = row(item->record);
+                if (rec != nullptr) {
+                    const byte* key = reinterpret_cast<const byte*>(keyOf(rec, f));
+                    size_t length = f.type == dbField::tpString ? std::strlen(reinterpret_cast<const char*>(key)) : f.size;
+                    uint32_t h = dbHashIndex::hashCode(key, length);
+                    if (h != item->hash || h % header->mask != b)
+                        problem(what + ": item of row " + std::to_string(item->record) + " has a wrong hash code");
+                }
+                itemId = item->next;
+            }
+        }
+        compareItems(what, seen, rows);
+    }
+
+    void checkIndices(const std::string& table, uint64_t tablePos, uint64_t tableSize, const std::vector<oid_t>& rows)
+    {
+        uint32_t nFields = word(tablePos + 20), fieldsOffs = word(tablePos + 24);
+        for (uint32_t i = 0; i < nFields; i++) {
+            uint64_t e = tablePos + fieldsOffs + uint64_t(i) * sizeof(dbStoredField);
+            if (e + sizeof(dbStoredField) > tablePos + tableSize) return;
+            dbStoredField f;
+            std::memcpy(&f, base + e, sizeof f);
+            std::string field = e + f.nameOffs < tablePos + tableSize ? std::string(base + e + f.nameOffs) : "?";
+            if (f.tTree != 0) checkTree(table, f, field, rows);
+            if (f.hashTable != 0) checkHash(table, f, field, rows);
+        }
+    }
+
     void checkRowChain(const std::string& name, uint64_t tablePos, std::vector<oid_t>* rowsOut)
     {
         uint32_t nRows = word(tablePos + 32);
@@ -260,7 +418,10 @@ private:
                 continue;
             }
             report.tables += 1;
-            checkRowChain(tableName(tpos, tsize), tpos, nullptr);
+            std::vector<oid_t> rows;
+            std::string name = tableName(tpos, tsize);
+            checkRowChain(name, tpos, &rows);
+            checkIndices(name, tpos, tsize, rows);
         }
     }
 

@@ -5,8 +5,12 @@
 
 #include "engine286/select.h"
 
+#include "engine286/hashtab.h"
+#include "engine286/ttree.h"
+
 #include <condition_variable>
 #include <cstring>
+#include <string>
 #include <deque>
 #include <exception>
 #include <mutex>
@@ -185,26 +189,265 @@ void dbReverseSelection(dbSelection& selection)
 
 namespace {
 
-// The one place where index searches are tried. When the predicate has the
-// form field op constant-or-parameter (or LIKE with a prefix) on a field with
-// a hash table or T-tree, the index is searched, every row found that also
-// satisfies `filter` (when given) is added to the cursor, `searchedField` is
-// set to the field whose index was used, and true is returned. The index
-// structures are not part of the engine yet, so no predicate is answered by
-// an index and every condition is tested by a scan.
-bool applyIndex(dbDatabase* /*db*/, dbExprNode* /*predicate*/, dbExprNode* /*filter*/, dbAnyCursor* /*cursor*/,
-                dbFieldDescriptor*& /*searchedField*/)
+// The extra tests of an index search: the filter of an AND and, for a LIKE
+// whose pattern is more than a prefix, the LIKE itself.
+struct IndexTests {
+    dbExprNode* first;
+    dbExprNode* second;
+};
+
+bool indexTestsHold(dbSearchContext& sc, oid_t record)
 {
-    return false;
+    const auto* tests = static_cast<const IndexTests*>(sc.extra);
+    const dbStoredTable* table = tableRecord(sc.db, sc.cursor->table);
+    for (dbExprNode* test : {tests->first, tests->second})
+        if (test != nullptr && !dbEvaluateCondition(sc.db, test, record, table, sc.cursor)) return false;
+    return true;
+}
+
+bool isSelfLoad(const dbExprNode* n)
+{
+    return (n->cop >= dbvmLoadSelfBool && n->cop <= dbvmLoadSelfReference) || n->cop == dbvmLoadSelfRawBinary;
+}
+
+// A right-hand operand an index can use: its value as the field's stored
+// key, in `slot` (strings and raw bytes: their address).
+bool readKey(const dbExprNode* n, const dbFieldDescriptor* f, const void* paramBase, char slot[8], const char*& key)
+{
+    auto address = [&](const void* var) {
+        return reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(var) + reinterpret_cast<uintptr_t>(paramBase));
+    };
+    bool isInteger = false, isReal = false;
+    int64_t ivalue = 0;
+    double fvalue = 0;
+    const char* text = nullptr;
+    switch (n->cop) {
+    case dbvmLoadTrue: ivalue = 1; isInteger = true; break;
+    case dbvmLoadFalse: ivalue = 0; isInteger = true; break;
+    case dbvmIntConst: ivalue = n->ivalue; isInteger = true; break;
+    case dbvmRealConst: fvalue = n->fvalue; isReal = true; break;
+    case dbvmStringConst: text = n->svalue.str; break;
+    case dbvmVariableBool: ivalue = *static_cast<const uint8_t*>(address(n->var)); isInteger = true; break;
+    case dbvmVariableInt1: ivalue = *static_cast<const int8_t*>(address(n->var)); isInteger = true; break;
+    case dbvmVariableInt2: { int16_t v; std::memcpy(&v, address(n->var), 2); ivalue = v; isInteger = true; break; }
+    case dbvmVariableInt4: { int32_t v; std::memcpy(&v, address(n->var), 4); ivalue = v; isInteger = true; break; }
+    case dbvmVariableInt8: std::memcpy(&ivalue, address(n->var), 8); isInteger = true; break;
+    case dbvmVariableReal4: { float v; std::memcpy(&v, address(n->var), 4); fvalue = v; isReal = true; break; }
+    case dbvmVariableReal8: std::memcpy(&fvalue, address(n->var), 8); isReal = true; break;
+    case dbvmVariableString: text = static_cast<const char*>(n->var); break;
+    case dbvmVariableStringPtr: std::memcpy(&text, address(n->var), sizeof text); if (text == nullptr) text = ""; break;
+    case dbvmVariableReference: {
+        if (f->type != dbField::tpReference) return false;
+        std::memcpy(slot, address(n->var), 4);
+        key = slot;
+        return true;
+    }
+    case dbvmLoadNull:
+        if (f->type != dbField::tpReference) return false;
+        std::memset(slot, 0, 4);
+        key = slot;
+        return true;
+    case dbvmVariableRawBinary:
+        if (f->type != dbField::tpRawBinary) return false;
+        key = static_cast<const char*>(address(n->var));
+        return true;
+    default:
+        return false;
+    }
+    switch (f->type) {
+    case dbField::tpString:
+        if (text == nullptr) return false;
+        key = text;
+        return true;
+    case dbField::tpBool:
+    case dbField::tpInt1:
+    case dbField::tpInt2:
+    case dbField::tpInt4:
+    case dbField::tpInt8: {
+        if (!isInteger) return false;
+        // A value the field cannot hold is left to the scan, which compares
+        // it exactly.
+        int size = f->storedSize;
+        if (size < 8) {
+            int64_t limit = int64_t(1) << (8 * size - 1);
+            if (f->type == dbField::tpBool ? (ivalue < 0 || ivalue > 255) : (ivalue < -limit || ivalue >= limit))
+                return false;
+        }
+        std::memcpy(slot, &ivalue, size_t(size));  // little-endian: the low bytes
+        key = slot;
+        return true;
+    }
+    case dbField::tpReal4: {
+        if (!isInteger && !isReal) return false;
+        float v = isReal ? float(fvalue) : float(ivalue);
+        std::memcpy(slot, &v, 4);
+        key = slot;
+        return true;
+    }
+    case dbField::tpReal8: {
+        if (!isInteger && !isReal) return false;
+        double v = isReal ? fvalue : double(ivalue);
+        std::memcpy(slot, &v, 8);
+        key = slot;
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+enum class Range { equal, greater, greaterEqual, less, lessEqual, between, like, none };
+
+Range rangeOf(int cop)
+{
+    switch (cop) {
+    case dbvmEqInt: case dbvmEqBinary: case dbvmEqReal: case dbvmEqReference: case dbvmEqString: return Range::equal;
+    case dbvmGtInt: case dbvmGtBinary: case dbvmGtReal: case dbvmGtString: return Range::greater;
+    case dbvmGeInt: case dbvmGeBinary: case dbvmGeReal: case dbvmGeString: return Range::greaterEqual;
+    case dbvmLtInt: case dbvmLtBinary: case dbvmLtReal: case dbvmLtString: return Range::less;
+    case dbvmLeInt: case dbvmLeBinary: case dbvmLeReal: case dbvmLeString: return Range::lessEqual;
+    case dbvmBetweenInt: case dbvmBetweenBinary: case dbvmBetweenReal: case dbvmBetweenString: return Range::between;
+    case dbvmLikeString: case dbvmLikeEscapeString: return Range::like;
+    default: return Range::none;
+    }
+}
+
+// The one place where index searches are tried. When the predicate has the
+// form field op constant-or-parameter (or LIKE with a prefix) on a field of
+// the current row with a hash table or T-tree, the index is searched, every
+// row found that also satisfies `filter` (when given) is added to the cursor,
+// `searchedField` is set to the field whose index was used, and true is
+// returned. Predicates on fields reached through references are tested by a
+// scan.
+bool applyIndex(dbDatabase* db, dbExprNode* predicate, dbExprNode* filter, dbAnyCursor* cursor,
+                dbFieldDescriptor*& searchedField)
+{
+    Range range = rangeOf(predicate->cop);
+    if (range == Range::none) return false;
+    dbExprNode* left = predicate->operand[0];
+    if (!isSelfLoad(left)) return false;
+    dbFieldDescriptor* f = left->ref.field;
+    if (f == nullptr || (f->hashTable == 0 && f->tTree == 0)) return false;
+    const void* paramBase = cursor->parameterBase;
+
+    char slots[2][8];
+    const char* first = nullptr;
+    const char* second = nullptr;
+    std::string prefix, upper;
+    IndexTests tests{filter, nullptr};
+    dbSearchContext sc;
+    sc.db = db;
+    sc.cursor = cursor;
+    sc.type = f->type;
+    sc.sizeofType = f->storedSize;
+    sc.comparator = f->comparator;
+    sc.offs = f->storedOffset;
+
+    bool useHash = false;
+    if (range == Range::like) {
+        const char* pattern = nullptr;
+        if (!readKey(predicate->operand[1], f, paramBase, slots[0], pattern) || f->type != dbField::tpString) return false;
+        int escape = -1;
+        if (predicate->cop == dbvmLikeEscapeString) {
+            const char* esc = nullptr;
+            if (!readKey(predicate->operand[2], f, paramBase, slots[1], esc) || esc == nullptr) return false;
+            escape = static_cast<unsigned char>(esc[0]);
+        }
+        size_t len = std::strlen(pattern);
+        size_t special = 0;
+        while (special < len && pattern[special] != '%' && pattern[special] != '_' &&
+               static_cast<unsigned char>(pattern[special]) != escape)
+            special++;
+        if (special == len) {
+            range = Range::equal;
+            first = second = pattern;
+            useHash = f->hashTable != 0;
+        } else {
+            if (f->tTree == 0) return false;
+            if (special == 0) {
+                if (len == 1 && pattern[0] == '%') {
+                    first = second = nullptr;  // every key
+                } else {
+                    return false;
+                }
+            } else {
+                prefix.assign(pattern, special);
+                upper = prefix;
+                if (static_cast<unsigned char>(upper.back()) == 255) {
+                    upper += "\xff\xff\xff";
+                    sc.lastKeyInclusion = 1;
+                } else {
+                    upper.back() = char(static_cast<unsigned char>(upper.back()) + 1);
+                    sc.lastKeyInclusion = 0;
+                }
+                first = prefix.c_str();
+                second = upper.c_str();
+                sc.firstKeyInclusion = 1;
+                // Anything beyond a single final "%" still has to be tested.
+                if (!(special + 1 == len && pattern[special] == '%')) tests.second = predicate;
+            }
+            sc.firstKey = first;
+            sc.lastKey = second;
+            range = Range::like;
+        }
+    } else {
+        if (!readKey(predicate->operand[1], f, paramBase, slots[0], first)) return false;
+        if (range == Range::between && !readKey(predicate->operand[2], f, paramBase, slots[1], second)) return false;
+    }
+
+    switch (range) {
+    case Range::equal:
+        sc.firstKey = sc.lastKey = first;
+        useHash = f->hashTable != 0;
+        break;
+    case Range::greater: sc.firstKey = first; sc.firstKeyInclusion = 0; break;
+    case Range::greaterEqual: sc.firstKey = first; sc.firstKeyInclusion = 1; break;
+    case Range::less: sc.lastKey = first; sc.lastKeyInclusion = 0; break;
+    case Range::lessEqual: sc.lastKey = first; sc.lastKeyInclusion = 1; break;
+    case Range::between: {
+        sc.firstKey = first;
+        sc.lastKey = second;
+        bool same = f->type == dbField::tpString ? std::strcmp(first, second) == 0
+                                                 : std::memcmp(first, second, size_t(f->storedSize)) == 0;
+        useHash = same && f->hashTable != 0;
+        break;
+    }
+    default:
+        break;
+    }
+    if (!useHash && f->tTree == 0) return false;
+    if (tests.first != nullptr || tests.second != nullptr) {
+        sc.condition = tests.first != nullptr ? tests.first : tests.second;
+        sc.extra = &tests;
+        sc.holds = indexTestsHold;
+    }
+    if (useHash)
+        dbHashIndex::find(db, f->hashTable, sc);
+    else
+        dbTtree::find(db, f->tTree, sc);
+    searchedField = f;
+    return true;
 }
 
 // An ORDER BY on a single field with a T-tree is answered by walking the
-// T-tree in key order, adding the rows that satisfy the condition. Not
-// available until the T-tree exists.
-bool selectByOrderedIndex(dbDatabase* /*db*/, dbAnyCursor* /*cursor*/, dbExprNode* /*condition*/,
-                          dbOrderByNode* /*order*/)
+// T-tree in key order, adding the rows that satisfy the condition.
+bool selectByOrderedIndex(dbDatabase* db, dbAnyCursor* cursor, dbExprNode* condition, dbOrderByNode* order)
 {
-    return false;
+    if (order == nullptr || order->next != nullptr || order->field == nullptr || order->expr != nullptr) return false;
+    dbFieldDescriptor* f = order->field;
+    if (f->tTree == 0 || f->ownerTable != cursor->table) return false;
+    IndexTests tests{condition->cop == dbvmVoid ? nullptr : condition, nullptr};
+    dbSearchContext sc;
+    sc.db = db;
+    sc.cursor = cursor;
+    sc.condition = tests.first;
+    sc.extra = &tests;
+    sc.holds = indexTestsHold;
+    if (order->ascent)
+        dbTtree::traverseForward(db, f->tTree, cursor, &sc);
+    else
+        dbTtree::traverseBackward(db, f->tTree, cursor, &sc);
+    return true;
 }
 
 // Orders the rows an index search produced: they come in the index's order,

@@ -2,10 +2,13 @@
 # Installs the Debian packages the build and the tests need, when missing.
 # Usage: scripts/install-deps.sh [build|test|bench]
 set -euo pipefail
-need=(g++ cmake ninja-build pkg-config zlib1g-dev)
+# qt6-base-dev: the desktop window (and its offscreen platform for the tests);
+# qt6-translations-l10n: Qt's file dialogs in Chinese; fonts-noto-cjk: the
+# glyphs of the window's Chinese texts.
+need=(g++ cmake ninja-build pkg-config zlib1g-dev qt6-base-dev qt6-translations-l10n fonts-noto-cjk)
 case "${1:-build}" in
   test)  need+=(libgtest-dev libgmock-dev python3) ;;
-  bench) need+=(libbenchmark-dev libsqlite3-dev gzip) ;;
+  bench) need+=(libbenchmark-dev libsqlite3-dev gzip wrk nginx python3) ;;
 esac
 missing=()
 for p in "${need[@]}"; do

@@ -18,6 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "engine286/cursor.h"
+#include "engine286/describe.h"
+#include "engine286/ttree.h"
 #include "support/temp_dir.h"
 #include "support/test_database.h"
 
@@ -27,7 +30,7 @@ int rounds = 50;
 
 constexpr uint32_t nSlots = 32;
 constexpr uint32_t logRecordsPerTransaction = 3;
-constexpr oid_t directoryId = dbFirstUserId;
+oid_t directoryId = 0;  // set when the file is made; children inherit it
 
 uint32_t mix(uint32_t x)
 {
@@ -53,6 +56,43 @@ struct Directory {
     oid_t slots[nSlots];
 };
 
+// An indexed table changed by every transaction: row t is added, and row
+// t - 2 is removed when t is a multiple of 3.
+struct Indexed {
+    int32_t number;
+    const char* code;
+    DB_TABLE_MEMBERS;
+};
+DB_TABLE(Indexed, "Indexed")
+dbFieldDescriptor* Indexed::describeFields()
+{
+    return dbFields<Indexed>()
+        .field("number", &Indexed::number, dbField::Indexed)
+        .field("code", &Indexed::code, dbField::Hashed);
+}
+
+bool indexedRowExists(uint32_t n, uint32_t t)
+{
+    return n >= 1 && n <= t && !(n + 2 <= t && (n + 2) % 3 == 0);
+}
+
+oid_t findIndexed(dbDatabase& db, int32_t number)
+{
+    dbCursor<Indexed> cursor;
+    cursor.reset();
+    db.beginTransaction(dbDatabase::dbExclusiveLock);
+    cursor.registerCursor();
+    dbSearchContext sc;
+    sc.db = &db;
+    sc.cursor = &cursor;
+    sc.firstKey = sc.lastKey = reinterpret_cast<const char*>(&number);
+    sc.type = dbField::tpInt4;
+    sc.sizeofType = 4;
+    sc.offs = Indexed::dbDescriptor.columns->storedOffset;
+    dbTtree::find(&db, Indexed::dbDescriptor.columns->tTree, sc);
+    return cursor.selection.rowCount == 1 ? cursor.selection.first->rows[0] : 0;
+}
+
 void runTransaction(TestDatabase& db, uint32_t t)
 {
     db.beginTransaction(dbDatabase::dbExclusiveLock);
@@ -73,6 +113,15 @@ void runTransaction(TestDatabase& db, uint32_t t)
         reinterpret_cast<uint32_t*>(db.getRow(log))[2] = dir->logHead;
         dir->logHead = log;
     }
+    std::string code = "k" + std::to_string(t % 50);
+    Indexed row{int32_t(t), code.c_str()};
+    dbCursor<Indexed>::insert(row);
+    if (t % 3 == 0 && t > 2) {
+        dbCursor<Indexed> cursor(dbCursorForUpdate);
+        cursor.at(findIndexed(db, int32_t(t - 2)));
+        cursor.remove();
+    }
+    dir = reinterpret_cast<Directory*>(db.putRow(directoryId));
     dir->t = t;
     db.commit();
 }
@@ -124,6 +173,14 @@ std::string verify(TestDatabase& db, uint32_t t)
         log = words[2];
     }
     if (count != t * logRecordsPerTransaction) return "log has " + std::to_string(count) + " records";
+    uint32_t rows = 0;
+    for (uint32_t n = 1; n <= t; n++) {
+        bool exists = findIndexed(db, int32_t(n)) != 0;
+        if (exists != indexedRowExists(n, t)) return "indexed row " + std::to_string(n) + (exists ? " exists" : " is missing");
+        rows += exists;
+    }
+    dbCursor<Indexed> all;
+    if (all.selectAll() != rows) return "indexed table has " + std::to_string(all.getNumberOfRecords()) + " rows";
     return "";
 }
 
@@ -136,9 +193,8 @@ TEST(CrashTest, KilledWriterLeavesLastCommittedStateOrTheNext)
         TestDatabase db(dbDatabase::dbReadWrite, 0, dbDefaultExtensionQuantum, 100);
         ASSERT_TRUE(db.open("crash", file.c_str()));
         db.beginTransaction(dbDatabase::dbExclusiveLock);
-        oid_t id = db.storeRecord(sizeof(Directory), 0);
-        ASSERT_EQ(id, directoryId);
-        std::memset(db.putRow(id) + 4, 0, sizeof(Directory) - 4);
+        directoryId = db.storeRecord(sizeof(Directory), 0);
+        std::memset(db.putRow(directoryId) + 4, 0, sizeof(Directory) - 4);
         db.commit();
         db.close();
     }

@@ -288,13 +288,17 @@ TEST_F(DateTimeTest, MethodBindingReadsTheStoredStructure)
     std::vector<byte> row(size_t(table.fixedSize));
     table.columns->store(row.data(), reinterpret_cast<byte*>(&in), size_t(table.fixedSize));
     dbFieldDescriptor* when = table.columns->next;
-    dbFieldDescriptor* year = when->findComponent("year");
+    auto interned = [](const char* name) {
+        dbSymbolTable::add(name, 0, true);
+        return name;
+    };
+    dbFieldDescriptor* year = when->findComponent(interned("year"));
     ASSERT_NE(year, nullptr);
     EXPECT_EQ(year->type, dbField::tpMethodInt4);
     int32_t result = 0;
     year->method->invoke(row.data(), &result);
     EXPECT_EQ(result, 2004);
-    when->findComponent("hour")->method->invoke(row.data(), &result);
+    when->findComponent(interned("hour"))->method->invoke(row.data(), &result);
     EXPECT_EQ(result, 10);
 }
 
