@@ -72,6 +72,11 @@ dbRowComparator::dbRowComparator(dbDatabase* database, dbOrderByNode* keys, cons
 {
 }
 
+bool dbRowComparator::comparesPrefixes() const
+{
+    return order != nullptr && order->field != nullptr && order->field->type == dbField::tpString;
+}
+
 dbRowComparator::~dbRowComparator()
 {
     delete contextA;
@@ -100,10 +105,10 @@ int dbRowComparator::compareExpression(dbOrderByNode* key, oid_t a, byte* rowA, 
     }
 }
 
-int dbRowComparator::compare(oid_t a, oid_t b)
+int dbRowComparator::compare(oid_t a, oid_t b) { return compare(a, rowOf(db, a), b, rowOf(db, b)); }
+
+int dbRowComparator::compare(oid_t a, byte* rowA, oid_t b, byte* rowB)
 {
-    byte* rowA = rowOf(db, a);
-    byte* rowB = rowOf(db, b);
     for (dbOrderByNode* key = order; key != nullptr; key = key->next) {
         int diff;
         if (key->field != nullptr) {
@@ -144,17 +149,26 @@ void dbSortSelection(dbSelection& selection, dbDatabase* db, dbOrderByNode* orde
 {
     size_t n = selection.rowCount;
     if (n < 2) return;
-    std::vector<oid_t> ids;
-    ids.reserve(n);
-    for (dbSelection::segment* seg = selection.first; seg != nullptr; seg = seg->next)
-        ids.insert(ids.end(), seg->rows, seg->rows + seg->count);
     dbRowComparator greater(db, order, paramBase);
-    dbSortIds(ids.data(), ids.size(), greater);
-    size_t i = 0;
+    bool prefixes = greater.comparesPrefixes();
+    uint32_t textOffset = prefixes ? uint32_t(order->field->storedOffset) : 0;
+    std::vector<dbSortItem> items;
+    items.reserve(n);
     for (dbSelection::segment* seg = selection.first; seg != nullptr; seg = seg->next) {
-        std::memcpy(seg->rows, ids.data() + i, sizeof(oid_t) * size_t(seg->count));
-        i += size_t(seg->count);
+        for (int k = 0; k < seg->count; k++) {
+            byte* row = rowOf(db, seg->rows[k]);
+            uint64_t prefix = 0;
+            if (prefixes) {
+                const byte* text = row + load32(row + textOffset + 4);
+                for (int b = 0; b < 8 && text[b] != 0; b++) prefix |= uint64_t(text[b]) << (56 - 8 * b);
+            }
+            items.push_back({prefix, row, seg->rows[k]});
+        }
     }
+    dbSortArray(items.data(), items.size(), greater);
+    size_t i = 0;
+    for (dbSelection::segment* seg = selection.first; seg != nullptr; seg = seg->next)
+        for (int k = 0; k < seg->count; k++) seg->rows[k] = items[i++].id;
 }
 
 void dbReverseSelection(dbSelection& selection)
@@ -552,7 +566,7 @@ void scanPart(ParallelScan& s, int k)
         }
         if (s.order != nullptr) {
             dbRowComparator greater(s.db, s.order, s.paramBase);
-            dbSortIds(found.data(), found.size(), greater);
+            dbSortArray(found.data(), found.size(), greater);
         }
     } catch (...) {
         s.failure[k] = std::current_exception();

@@ -8,6 +8,16 @@
 #include "engine286/compiler.h"
 #include "engine286/cursor.h"
 
+// A row being sorted: where it lies (so that comparisons need no look-up in
+// the object index), its id, and, when the first key is a text field, the
+// first 8 bytes of that text as a big-endian number (zero-padded), which
+// orders as the bytes do; most comparisons then never touch the rows.
+struct dbSortItem {
+    uint64_t prefix;
+    byte* row;
+    oid_t id;
+};
+
 // Compares the rows `a` and `b` by the ORDER BY list: negative, zero or
 // positive. Expression keys are evaluated for each row with the given
 // parameter base.
@@ -19,7 +29,15 @@ public:
     dbRowComparator& operator=(const dbRowComparator&) = delete;
 
     int compare(oid_t a, oid_t b);
+    int compare(oid_t a, byte* rowA, oid_t b, byte* rowB);
     bool operator()(oid_t a, oid_t b) { return compare(a, b) > 0; }
+    bool operator()(const dbSortItem& a, const dbSortItem& b)
+    {
+        if (a.prefix != b.prefix) return (a.prefix > b.prefix) == order->ascent;
+        return compare(a.id, a.row, b.id, b.row) > 0;
+    }
+    // Whether the first key is a text field, whose prefixes the items carry.
+    bool comparesPrefixes() const;
 
 private:
     int compareExpression(dbOrderByNode* key, oid_t a, byte* rowA, oid_t b, byte* rowB);
@@ -42,16 +60,16 @@ constexpr size_t insertionLimit = 50;
 // the same place for every part of a given size.
 constexpr uint32_t pivotSeed = 1527239318u;
 
-template <class Greater>
-bool inOrder(const oid_t* a, size_t n, Greater& greater)
+template <class T, class Greater>
+bool inOrder(const T* a, size_t n, Greater& greater)
 {
     for (size_t i = 1; i < n; i++)
         if (greater(a[i - 1], a[i])) return false;
     return true;
 }
 
-template <class Greater>
-void siftDown(oid_t* a, size_t root, size_t n, Greater& greater)
+template <class T, class Greater>
+void siftDown(T* a, size_t root, size_t n, Greater& greater)
 {
     for (;;) {
         size_t child = 2 * root + 1;
@@ -63,8 +81,8 @@ void siftDown(oid_t* a, size_t root, size_t n, Greater& greater)
     }
 }
 
-template <class Greater>
-void heapSort(oid_t* a, size_t n, Greater& greater)
+template <class T, class Greater>
+void heapSort(T* a, size_t n, Greater& greater)
 {
     for (size_t i = n / 2; i-- > 0;) siftDown(a, i, n, greater);
     for (size_t end = n; end-- > 1;) {
@@ -75,8 +93,8 @@ void heapSort(oid_t* a, size_t n, Greater& greater)
 
 // The smallest element goes to the front first, so that it stops every
 // insertion.
-template <class Greater>
-void insertionSort(oid_t* a, size_t n, Greater& greater)
+template <class T, class Greater>
+void insertionSort(T* a, size_t n, Greater& greater)
 {
     if (n < 2) return;
     size_t smallest = 0;
@@ -84,7 +102,7 @@ void insertionSort(oid_t* a, size_t n, Greater& greater)
         if (greater(a[smallest], a[i])) smallest = i;
     std::swap(a[0], a[smallest]);
     for (size_t i = 2; i < n; i++) {
-        oid_t x = a[i];
+        T x = a[i];
         size_t j = i;
         while (j > 1 && greater(a[j - 1], x)) {
             a[j] = a[j - 1];
@@ -94,8 +112,8 @@ void insertionSort(oid_t* a, size_t n, Greater& greater)
     }
 }
 
-template <class Greater>
-void sortPart(oid_t* a, size_t n, int budget, Greater& greater)
+template <class T, class Greater>
+void sortPart(T* a, size_t n, int budget, Greater& greater)
 {
     while (n > insertionLimit) {
         if (inOrder(a, n, greater)) return;
@@ -109,7 +127,7 @@ void sortPart(oid_t* a, size_t n, int budget, Greater& greater)
         if (greater(a[1], a[n - 1])) std::swap(a[1], a[n - 1]);
         if (greater(a[0], a[n - 1])) std::swap(a[0], a[n - 1]);
         if (greater(a[1], a[0])) std::swap(a[1], a[0]);
-        oid_t pivot = a[0];
+        T pivot = a[0];
         size_t i = 1;
         size_t j = n - 1;
         for (;;) {
@@ -130,13 +148,14 @@ void sortPart(oid_t* a, size_t n, int budget, Greater& greater)
 
 }  // namespace dbSortDetail
 
-// Sorts `a` into ascending order; `greater(x, y)` is the only test made.
+// Sorts `a` (row ids, or items that stand for rows) into ascending order;
+// `greater(x, y)` is the only test made.
 // Ordered and reverse-ordered arrays are recognised by one pass each over
 // neighbour pairs; otherwise an introspective quicksort with a deterministic
 // pivot sorts the array, falling back to heap sort when its depth budget is
 // spent, and parts of at most 50 elements are sorted by insertion.
-template <class Greater>
-void dbSortIds(oid_t* a, size_t n, Greater& greater)
+template <class T, class Greater>
+void dbSortArray(T* a, size_t n, Greater& greater)
 {
     using namespace dbSortDetail;
     if (n <= 1 || inOrder(a, n, greater)) return;

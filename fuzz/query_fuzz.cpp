@@ -1,7 +1,10 @@
-// Compiles and runs arbitrary query text against a small fixture table.
+// Compiles and runs arbitrary query text against a small fixture table,
+// some of whose fields have hash and T-tree indices.
 // Whatever the text, the result must be a compile error, an evaluation
 // error (dbException) or a selection of rows of the table: never a crash,
-// a hang or a read outside a string.
+// a hang or a read outside a string. A selection must hold each row once,
+// exactly the rows for which the condition holds when tested one by one
+// (whether index searches or a scan found them), in ORDER BY order.
 //
 // The input is query text; the byte 0x01 ends a text element, and the byte
 // after it picks a bound variable of one of the element kinds, after which
@@ -14,6 +17,7 @@
 //   TARNWICKE_FUZZ_SEEDS=fuzz/corpus-query query_fuzz -dict=fuzz/query.dict fuzz/corpus-query
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -25,6 +29,7 @@
 #include "engine286/datetime.h"
 #include "engine286/describe.h"
 #include "engine286/query.h"
+#include "engine286/select.h"
 
 namespace {
 
@@ -51,17 +56,18 @@ DB_TABLE(Fix, "Fix")
 
 dbFieldDescriptor* Fix::describeFields()
 {
+    // Some fields have indices, so that selections also search them.
     dbFieldDescriptor* fields = dbFields<Fix>()
-                                    .field("n", &Fix::n)
-                                    .field("tiny", &Fix::tiny)
+                                    .field("n", &Fix::n, dbField::Hashed | dbField::Indexed)
+                                    .field("tiny", &Fix::tiny, dbField::Indexed)
                                     .field("small", &Fix::small)
-                                    .field("big", &Fix::big)
+                                    .field("big", &Fix::big, dbField::Hashed)
                                     .field("f", &Fix::f)
-                                    .field("r", &Fix::r)
+                                    .field("r", &Fix::r, dbField::Indexed)
                                     .field("flag", &Fix::flag)
-                                    .field("name", &Fix::name)
-                                    .field("next", &Fix::next)
-                                    .field("when", &Fix::when)
+                                    .field("name", &Fix::name, dbField::Hashed | dbField::Indexed)
+                                    .field("next", &Fix::next, dbField::Hashed | dbField::Indexed)
+                                    .field("when", &Fix::when, dbField::Indexed)
                                     .field("bytes", &Fix::bytes)
                                     .field("nums", &Fix::nums)
                                     .field("reals", &Fix::reals)
@@ -93,18 +99,18 @@ struct Fixture {
         if (mkdtemp(pattern) == nullptr) std::abort();
         folder = pattern;
         if (!db.open("queryfuzz", (folder + "/fuzz.zrt").c_str())) std::abort();
-        const char* names[] = {"ab", "xaby", "", "a%c", "\xe4\xb8\xad\xe6\x96\x87", longName.c_str()};
-        for (int i = 0; i < 6; i++) {
+        const char* names[] = {"ab", "xaby", "", "a%c", "\xe4\xb8\xad\xe6\x96\x87", longName.c_str(), "ab", "abc\xff"};
+        for (int i = 0; i < 40; i++) {
             Fix row{};
-            row.n = i * 7 - 10;
+            row.n = i * 7 % 23 - 10;
             row.tiny = int8_t(i * 50);
             row.small = int16_t(-i * 1000);
-            row.big = int64_t(i) << 40;
+            row.big = int64_t(i % 5) << 40;
             row.f = float(i) / 4;
-            row.r = i * 1.5 - 2;
+            row.r = (i % 11) * 1.5 - 2;
             row.flag = i % 2 == 0;
-            row.name = names[i];
-            row.when = i == 3 ? dbDateTime() : dbDateTime(2000 + i, i + 1, 10 + i, i, 2 * i, 3 * i);
+            row.name = names[i % 8];
+            row.when = i % 7 == 3 ? dbDateTime() : dbDateTime(2000 + i % 9, i % 12 + 1, 10 + i % 17, i % 24, 2 * i % 60, 3 * i % 60);
             row.bytes = {int8_t(i), int8_t(-i)};
             if (i % 3 != 0) row.nums = {i, 10 * i, 100 * i};
             row.reals = {0.5 * i};
@@ -115,7 +121,7 @@ struct Fixture {
         dbCursor<Fix> c(dbCursorForUpdate);
         for (size_t i = 0; i < ids.size(); i++) {
             c.at(ids[i]);
-            c->next = i == 2 ? dbReference<Fix>() : dbReference<Fix>(ids[(i + 1) % ids.size()]);
+            c->next = i % 9 == 2 ? dbReference<Fix>() : dbReference<Fix>(ids[(i + 1) % ids.size()]);
             c->links = {dbReference<Fix>(ids[(i + 2) % ids.size()]), dbReference<Fix>(ids[(i + 4) % ids.size()])};
             c.update();
         }
@@ -191,6 +197,28 @@ void writeSeeds(const char* folder)
     }
 }
 
+// The selection against the condition tested row by row, and its order.
+void checkSelection(Fixture& f, dbQuery& q, dbCursor<Fix>& cursor, const std::vector<oid_t>& selected)
+{
+    const auto* table = reinterpret_cast<const dbStoredTable*>(f.db.getRow(cursor.table->tableId));
+    std::vector<oid_t> expected;
+    try {
+        for (oid_t id : f.ids)
+            if (dbEvaluateCondition(&f.db, q.tree, id, table, &cursor)) expected.push_back(id);
+    } catch (dbException&) {
+        return;  // a row the selection did not need to test raises an error
+    }
+    std::vector<oid_t> found = selected;
+    std::sort(found.begin(), found.end());
+    std::sort(expected.begin(), expected.end());
+    if (found != expected) std::abort();
+    if (q.order != nullptr) {
+        dbRowComparator comparator(&f.db, q.order, nullptr);
+        for (size_t i = 1; i < selected.size(); i++)
+            if (comparator.compare(selected[i - 1], selected[i]) > 0) std::abort();
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -229,13 +257,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         dbCursor<Fix> cursor;
         try {
             size_t n = cursor.select(q);
-            if (n > f.ids.size()) std::abort();
-            size_t walked = 0;
+            std::vector<oid_t> selected;
             if (n != 0) {
-                do walked += 1;
+                do selected.push_back(cursor.getOid());
                 while (cursor.next() != nullptr);
             }
-            if (walked != n) std::abort();
+            if (selected.size() != n || n > f.ids.size()) std::abort();
+            if (q.compiled() && q.startFrom == dbCompiledQuery::StartFromAny) checkSelection(f, q, cursor, selected);
         } catch (dbException&) {
         }
         f.db.commit();

@@ -157,6 +157,40 @@ TEST_F(SelectTest, StringsSortAsUnsignedBytesAndExpressionKeysAreEvaluated)
     EXPECT_EQ(select("order by n = 3 desc, n"), (std::vector<int32_t>{3, 1, 2, 4, 5}));
 }
 
+// Texts that agree in their first bytes, differ after them, are equal, are
+// prefixes of one another or hold bytes above 127 sort as their bytes do.
+TEST_F(SelectTest, TextKeysSortByTheirBytesBeyondAnyCommonPrefix)
+{
+    std::mt19937 random(5);
+    std::vector<std::string> names;
+    const char* stems[] = {"", "a", "abcdefg", "abcdefgh", "abcdefghi", "\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9", "abcdefgh\xff"};
+    for (int i = 0; i < 400; i++) {
+        std::string name = stems[random() % 7];
+        int tail = int(random() % 3);
+        for (int k = 0; k < tail; k++) name += char('a' + random() % 3);
+        names.push_back(name);
+    }
+    for (int i = 0; i < 400; i++) insert(i, 0, names[size_t(i)].c_str());
+    std::vector<std::pair<std::string, int32_t>> expected;
+    for (int i = 0; i < 400; i++) expected.push_back({names[size_t(i)], i});
+    std::sort(expected.begin(), expected.end());
+    auto check = [&](const char* query, bool descending) {
+        dbCursor<Node> c;
+        ASSERT_EQ(c.select(query), 400u);
+        std::vector<std::pair<std::string, int32_t>> got;
+        do got.push_back({c->name, c->n});
+        while (c.next() != nullptr);
+        std::vector<std::pair<std::string, int32_t>> want = expected;
+        if (descending)
+            std::stable_sort(want.begin(), want.end(), [](auto& a, auto& b) { return a.first > b.first; });
+        for (size_t i = 0; i < want.size(); i++) {
+            ASSERT_EQ(got[i], want[i]) << query << " " << i;
+        }
+    };
+    check("order by name, n", false);
+    check("order by name desc, n", true);
+}
+
 // A comparison that decides values only when it must: two undecided values
 // meeting fixes the second one below every undecided value. Every pass over
 // neighbours then stops at once, and the median of three is always the
@@ -191,7 +225,7 @@ TEST(SortTest, AdversaryCannotMakeTheSortQuadratic)
     std::vector<oid_t> ids(n);
     for (size_t i = 0; i < n; i++) ids[i] = oid_t(i);
     Adversary adversary(n);
-    dbSortIds(ids.data(), n, adversary);
+    dbSortArray(ids.data(), n, adversary);
     for (size_t i = 1; i < n; i++) ASSERT_LE(adversary.value[ids[i - 1]], adversary.value[ids[i]]) << i;
     EXPECT_LT(adversary.comparisons, 100 * n);
 }
@@ -206,12 +240,12 @@ TEST(SortTest, OrderedAndReversedInputsTakeOnePassEach)
             return a > b;
         };
         for (size_t i = 0; i < n; i++) ids[i] = oid_t(i + 1);
-        dbSortIds(ids.data(), n, greater);
+        dbSortArray(ids.data(), n, greater);
         EXPECT_EQ(comparisons, n - 1);
         EXPECT_TRUE(std::is_sorted(ids.begin(), ids.end()));
         comparisons = 0;
         for (size_t i = 0; i < n; i++) ids[i] = oid_t(n - i);
-        dbSortIds(ids.data(), n, greater);
+        dbSortArray(ids.data(), n, greater);
         EXPECT_EQ(comparisons, n);  // the first pair ends the first pass
         EXPECT_TRUE(std::is_sorted(ids.begin(), ids.end()));
     }
@@ -227,7 +261,7 @@ TEST(SortTest, RandomArraysOfEverySizeAroundTheLimits)
             std::vector<oid_t> expected = ids;
             std::sort(expected.begin(), expected.end());
             auto greater = [](oid_t a, oid_t b) { return a > b; };
-            dbSortIds(ids.data(), n, greater);
+            dbSortArray(ids.data(), n, greater);
             ASSERT_EQ(ids, expected) << n;
         }
     }
