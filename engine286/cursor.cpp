@@ -331,8 +331,3 @@ size_t dbAnyCursor::select(dbQuery& query, dbCursorType cursorType, char* paramB
     return selection.rowCount;
 }
 
-// Closes a cursor of a thread whose transaction ends.
-void dbCloseCursor(dbL2List* cursor)
-{
-    static_cast<dbAnyCursor*>(cursor)->reset();
-}

@@ -1495,12 +1495,6 @@ void dbDatabase::freeRow(oid_t tableId, oid_t oid)
 
 // ---------------------------------------------------------------- transactions
 
-// Closes a cursor of the thread when its transaction ends.
-void dbCloseCursor(dbL2List* cursor) __attribute__((weak));
-void dbCloseCursor(dbL2List* cursor)
-{
-    cursor->unlink();
-}
 
 namespace {
 bool writerGranted(dbMonitor* m) { return m->nWriters == 1 && m->nReaders == 0; }
@@ -1638,7 +1632,7 @@ void dbDatabase::releaseExclusiveLock()
 
 void dbDatabase::endTransaction(dbDatabaseThreadContext* ctx)
 {
-    while (!ctx->cursors.isEmpty()) dbCloseCursor(ctx->cursors.next);
+    while (!ctx->cursors.isEmpty()) static_cast<dbAnyCursor*>(ctx->cursors.next)->reset();
     if (ctx->writeAccess) {
         GlobalCriticalSectionLock guard(cs);
         monitor->nWriters -= 1;
