@@ -36,7 +36,8 @@ public:
             problem("header size " + std::to_string(header.size) + " differs from file size " +
                     std::to_string(fileSize));
         root = header.root[header.curr];
-        if (!inFile(root.indexOffset, uint64_t(root.indexCapacity) * 4) || root.indexUsed > root.indexCapacity ||
+        if (root.indexOffset % dbPageSize != 0 || !inFile(root.indexOffset, uint64_t(root.indexCapacity) * 4) ||
+            root.indexUsed > root.indexCapacity ||
             root.indexUsed < dbFirstUserId)
             return fail("committed object index lies outside the file or is too small");
         index = reinterpret_cast<const uint32_t*>(base + root.indexOffset);
