@@ -876,7 +876,8 @@ bool dbDatabase::convertTable(dbTableDescriptor* desc, oid_t tableId, const char
                 if (target == old) {
                     temp.assign(newSize, 0);
                     desc->columns->convert(temp.data(), old, size_t(desc->fixedSize));
-                    std::memcpy(target + sizeof(dbRecord), temp.data() + sizeof(dbRecord), newSize - sizeof(dbRecord));
+                    if (newSize > sizeof(dbRecord))
+            std::memcpy(target + sizeof(dbRecord), temp.data() + sizeof(dbRecord), newSize - sizeof(dbRecord));
                 } else {
                     std::memset(target + sizeof(dbRecord), 0, newSize - sizeof(dbRecord));
                     desc->columns->convert(target, old, size_t(desc->fixedSize));
@@ -1944,7 +1945,8 @@ void dbDatabase::updateRecord(oid_t oid, dbTableDescriptor* table, const byte* r
     if (target == old) {
         std::vector<byte> temp(newSize);
         table->columns->store(temp.data(), record, size_t(table->fixedSize));
-        std::memcpy(target + sizeof(dbRecord), temp.data() + sizeof(dbRecord), newSize - sizeof(dbRecord));
+        if (newSize > sizeof(dbRecord))
+            std::memcpy(target + sizeof(dbRecord), temp.data() + sizeof(dbRecord), newSize - sizeof(dbRecord));
     } else {
         table->columns->store(target, record, size_t(table->fixedSize));
     }

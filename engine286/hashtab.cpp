@@ -97,7 +97,9 @@ void dbHashIndex::insert(dbDatabase* db, oid_t hashId, oid_t record, int type, i
             }
             db->freeObject(hash.page + p);
         }
-        reinterpret_cast<dbHashTable*>(db->put(hashId))->used = nonEmpty;
+        // Inserts count a newly used bucket twice; so does the rehash, or
+        // the table would stop growing at about twice its first size.
+        reinterpret_cast<dbHashTable*>(db->put(hashId))->used = 2 * nonEmpty;
         hash = *reinterpret_cast<const dbHashTable*>(db->get(hashId));
     }
     oid_t itemId = db->allocateObject(dbHashTableItemMarker);

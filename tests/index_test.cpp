@@ -328,3 +328,30 @@ TEST(IndexCheckTest, DamagedIndicesAreReported)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HashGrowthTest, TableStartedEmptyKeepsGrowingWithItsRows)
+{
+    TempDir dir;
+    TestDatabase db;
+    ASSERT_TRUE(db.open("growth", dir.file("growth.zrt").c_str()));
+    // Keys whose last byte varies widely, so that they spread over the
+    // buckets of any modulus.
+    for (int i = 0; i < 60000; i++) {
+        std::string code = "k" + std::to_string(i) + char('A' + i % 58);
+        Keyed k{i, code.c_str(), 0};
+        dbCursor<Keyed>::insert(k);
+    }
+    db.commit();
+    db.beginTransaction(dbDatabase::dbSharedLock);
+    const auto* hash = reinterpret_cast<const dbHashTable*>(db.get(codeField()->hashTable));
+    // Chains stay short: the table has grown past the number of rows.
+    EXPECT_GE(hash->mask, 65535u) << "used " << hash->used;
+    dbCheckReport report = db.check();
+    EXPECT_TRUE(report.ok()) << describe(report);
+    db.commit();
+    db.close();
+}
+
+}  // namespace
