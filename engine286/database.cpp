@@ -436,6 +436,10 @@ bool dbDatabase::validateStructure()
         if (size < minSize || !inFile(e, size)) return nullptr;
         return baseAddr + e;
     };
+    auto isKind = [&](oid_t id, uint32_t kind) {
+        return id != 0 && id < committed.indexUsed && !(entries[id] & dbFreeHandleMarker) &&
+               (entries[id] & dbInternalObjectMarker) == kind;
+    };
     for (oid_t id = 1; id < committed.indexUsed; id++) {
         uint32_t e = entries[id];
         if (e & dbFreeHandleMarker) {
@@ -468,6 +472,24 @@ bool dbDatabase::validateStructure()
             for (auto [offs, len] : {std::pair{f.nameOffs, f.nameSize}, std::pair{f.tableNameOffs, f.tableNameSize},
                                      std::pair{f.inverseOffs, f.inverseSize}}) {
                 if (len == 0 || entry + uint64_t(offs) + len > size || rec[entry + offs + len - 1] != 0) return false;
+            }
+        }
+        for (uint32_t i = 0; i < t->nFields; i++) {
+            dbStoredField f;
+            std::memcpy(&f, rec + t->fieldsOffs + uint64_t(i) * sizeof(dbStoredField), sizeof f);
+            if (f.hashTable != 0) {
+                if (!isKind(f.hashTable, dbHashTableMarker)) return false;
+                dbHashTable h;
+                std::memcpy(&h, baseAddr + (entries[f.hashTable] & ~dbInternalObjectMarker), sizeof h);
+                if (h.mask < 16383 || ((h.mask + 1) & h.mask) != 0) return false;
+                for (uint32_t p = 0; p < (h.mask + 1) / dbHandlesPerPage; p++)
+                    if (!isKind(h.page + p, dbPageObject)) return false;
+            }
+            if (f.tTree != 0) {
+                if (!isKind(f.tTree, dbTtreeMarker)) return false;
+                oid_t rootNode;
+                std::memcpy(&rootNode, baseAddr + (entries[f.tTree] & ~dbInternalObjectMarker), 4);
+                if (rootNode != 0 && !isKind(rootNode, dbTtreeNodeMarker)) return false;
             }
         }
         for (oid_t row : {t->firstRow, t->lastRow})

@@ -227,6 +227,11 @@ public:
     offs_t getPos(oid_t oid) const { return currIndex[oid]; }
     void setPos(oid_t oid, offs_t pos) { currIndex[oid] = pos; }
     bool isFreeId(oid_t oid) const { return oid >= currIndexSize || (currIndex[oid] & dbFreeHandleMarker) != 0; }
+    // Whether the id names a live internal object of that kind.
+    bool isObjectOfKind(oid_t oid, dbInternalObject kind) const
+    {
+        return oid != 0 && !isFreeId(oid) && (currIndex[oid] & dbInternalObjectMarker) == uint32_t(kind);
+    }
     char* getBase() const { return baseAddr; }
     dbHeader* getHeader() const { return header; }
     void setDirty();

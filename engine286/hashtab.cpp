@@ -169,22 +169,33 @@ void dbHashIndex::find(dbDatabase* db, oid_t hashId, dbSearchContext& sc)
     }
 }
 
+// Dropping and purging walk every chain; they stop at anything that is not
+// an item, so that a damaged index cannot send them through the file.
+namespace {
+void freeChain(dbDatabase* db, oid_t item)
+{
+    while (db->isObjectOfKind(item, dbHashTableItemMarker)) {
+        oid_t next = reinterpret_cast<const dbHashTableItem*>(db->get(item))->next;
+        db->freeObject(item);
+        item = next;
+    }
+}
+}  // namespace
+
 void dbHashIndex::purge(dbDatabase* db, oid_t hashId)
 {
+    if (!db->isObjectOfKind(hashId, dbHashTableMarker)) return;
     reinterpret_cast<dbHashTable*>(db->put(hashId))->used = 0;
     dbHashTable hash = *reinterpret_cast<const dbHashTable*>(db->get(hashId));
     uint32_t nPages = (hash.mask + 1) / slotsPerPage;
     for (uint32_t p = 0; p < nPages; p++) {
         const auto* slots = reinterpret_cast<const oid_t*>(db->get(hash.page + p));
         bool any = false;
+        if (!db->isObjectOfKind(hash.page + p, dbPageObject)) break;
         for (uint32_t s = 0; s < slotsPerPage; s++) {
             oid_t item = slots[s];
-            while (item != 0) {
-                oid_t next = reinterpret_cast<const dbHashTableItem*>(db->get(item))->next;
-                db->freeObject(item);
-                item = next;
-                any = true;
-            }
+            if (item != 0) any = true;
+            freeChain(db, item);
             slots = reinterpret_cast<const oid_t*>(db->get(hash.page + p));
         }
         if (any) std::memset(db->put(hash.page + p), 0, dbPageSize);
@@ -193,17 +204,11 @@ void dbHashIndex::purge(dbDatabase* db, oid_t hashId)
 
 void dbHashIndex::drop(dbDatabase* db, oid_t hashId)
 {
+    if (!db->isObjectOfKind(hashId, dbHashTableMarker)) return;
     dbHashTable hash = *reinterpret_cast<const dbHashTable*>(db->get(hashId));
     uint32_t nPages = (hash.mask + 1) / slotsPerPage;
-    for (uint32_t p = 0; p < nPages; p++) {
-        for (uint32_t s = 0; s < slotsPerPage; s++) {
-            oid_t item = reinterpret_cast<const oid_t*>(db->get(hash.page + p))[s];
-            while (item != 0) {
-                oid_t next = reinterpret_cast<const dbHashTableItem*>(db->get(item))->next;
-                db->freeObject(item);
-                item = next;
-            }
-        }
+    for (uint32_t p = 0; p < nPages && db->isObjectOfKind(hash.page + p, dbPageObject); p++) {
+        for (uint32_t s = 0; s < slotsPerPage; s++) freeChain(db, reinterpret_cast<const oid_t*>(db->get(hash.page + p))[s]);
         db->freeObject(hash.page + p);
     }
     db->freeObject(hashId);

@@ -428,6 +428,7 @@ bool traverse(dbDatabase* db, oid_t nodeId, dbAnyCursor* cursor, dbSearchContext
 
 void purgeNode(dbDatabase* db, oid_t nodeId)
 {
+    if (!db->isObjectOfKind(nodeId, dbTtreeNodeMarker)) return;  // a damaged tree ends here
     const dbTtreeNode* node = readNode(db, nodeId);
     oid_t left = node->left, right = node->right;
     db->freeObject(nodeId);
@@ -531,6 +532,7 @@ void dbTtree::traverseBackward(dbDatabase* db, oid_t treeId, dbAnyCursor* cursor
 
 void dbTtree::purge(dbDatabase* db, oid_t treeId)
 {
+    if (!db->isObjectOfKind(treeId, dbTtreeMarker)) return;
     oid_t root = *reinterpret_cast<const oid_t*>(db->get(treeId));
     if (root != 0) purgeNode(db, root);
     *reinterpret_cast<oid_t*>(db->put(treeId)) = 0;
@@ -538,6 +540,7 @@ void dbTtree::purge(dbDatabase* db, oid_t treeId)
 
 void dbTtree::drop(dbDatabase* db, oid_t treeId)
 {
+    if (!db->isObjectOfKind(treeId, dbTtreeMarker)) return;
     purge(db, treeId);
     db->freeObject(treeId);
 }
