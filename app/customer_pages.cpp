@@ -1,10 +1,13 @@
 // The customer pages: the searchable, paged list, and a form and an action
 // each for adding, changing and removing a customer.
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "app/page_framework.h"
 #include "app/page_functions.h"
@@ -132,17 +135,22 @@ void customerView(WWWconnection& con, const BasicSettings& settings, const Custo
 
 // The id proposed for a new customer: one above the greatest id (in text
 // order) read as a number, 10000 for the first customer, nothing when the
-// greatest id does not start with a positive number.
+// greatest id does not start with a positive number. The greatest id is
+// found in one pass rather than by sorting every customer.
 void writeProposedId(Page& p)
 {
-    dbQuery byIdDown;
-    byIdDown = "order by id desc";
     dbCursor<Customer> cursor;
-    if (cursor.select(byIdDown) == 0) {
+    cursor.selectAll();
+    if (cursor.isEmpty()) {
         p << " value='" << number(10000) << "'>";
         return;
     }
-    int64_t greatest = atolText(cursor->id);
+    std::string greatestId;
+    do {
+        const char* id = cursor->id != nullptr ? cursor->id : "";
+        if (std::strcmp(id, greatestId.c_str()) > 0) greatestId = id;
+    } while (cursor.next() != nullptr);
+    int64_t greatest = atolText(greatestId.c_str());
     if (greatest >= 1 && greatest < INT64_MAX)
         p << " value='" << number(greatest + 1) << "'>";
     else
@@ -258,6 +266,42 @@ std::string readCustomer(WWWconnection& con, const BasicSettings& settings, Cust
 void listButton(Page& p, const char* opening, int32_t session, const char* closing)
 {
     p << opening << number(session) << closing;
+}
+
+// A customer of the list: the time of its last change and its object id.
+struct Match {
+    int32_t lastUpdate;
+    oid_t oid;
+};
+
+// The list's order: the most recently changed customer first; customers
+// changed in the same second by their object ids, the newest first, so that
+// the pages of a list never share or skip a customer.
+bool listedBefore(const Match& a, const Match& b)
+{
+    return a.lastUpdate != b.lastUpdate ? a.lastUpdate > b.lastUpdate : a.oid > b.oid;
+}
+
+// The customers that meet the condition (all of them without one), in
+// table order.
+void collectMatches(dbQuery& condition, bool hasCondition, std::vector<Match>& matches)
+{
+    dbCursor<Customer> cursor;
+    size_t n = hasCondition ? cursor.select(condition) : cursor.selectAll();
+    matches.reserve(n);
+    if (!cursor.isEmpty()) do {
+            matches.push_back({cursor->lastUpdate.stamp, cursor.getOid()});
+        } while (cursor.next() != nullptr);
+}
+
+// Puts the rows of the page shown, and only those, into the list's order:
+// one pass over the matches instead of sorting them all.
+void putPageInOrder(std::vector<Match>& matches, const ListPage& list)
+{
+    auto first = matches.begin() + list.index;
+    auto last = matches.begin() + list.last();
+    std::nth_element(matches.begin(), first, matches.end(), listedBefore);
+    std::partial_sort(first, last, matches.end(), listedBefore);
 }
 
 // Adds one criterion to the condition: `alone` when it is the first one,
@@ -382,19 +426,15 @@ bool searchCustomer(WWWconnection& con)
                session, "';\">");
 
     if (!allCustomers) addCriterion(query, started, "createdBy=", " and createdBy=", me);
-    dbQueryExpression byLastChange;
-    byLastChange = dbComponent("lastUpdate", "stamp"), "desc";
-    if (started)
-        query, " order by", byLastChange;
-    else
-        query = "order by", byLastChange;
-    vordaCursor<Customer> customers;
-    int64_t total = matchesNothing ? 0 : int64_t(customers.select(query));
+    std::vector<Match> matches;
+    if (!matchesNothing) collectMatches(query, started, matches);
+    int64_t total = int64_t(matches.size());
 
     if (total == 0) {
         p << "<P>沒有資料";
     } else {
         ListPage list = makeListPage(index, settings.rows, total);
+        putPageInOrder(matches, list);
         auto button = [&](const char* opening, int64_t to) {
             p << opening << number(session) << "&index=" << number(to);
             if (category != 0) p << "&category=" << number(category);
@@ -420,8 +460,9 @@ bool searchCustomer(WWWconnection& con)
           << "<TH width=50>編號<TH>公司名稱<TH width=100>聯絡人<TH width=100>負責員工<TH width=60>功能</TR>";
         vordaCursor<Employee> employees;
         employees.selectAll();
-        Customer* c = customers.at(size_t(list.index));
-        for (int64_t shown = 0; c != nullptr && shown < list.rows; shown++, c = customers.next()) {
+        dbCursor<Customer> customers;
+        for (int64_t at = list.index; at < list.last(); at++) {
+            const Customer* c = customers.at(matches[size_t(at)].oid);
             const CustomerCategory* rowCategory = rowOf(categories, c->category);
             const CustomerLevel* rowLevel = rowOf(levels, c->level);
             const CustomerArea* rowArea = rowOf(areas, c->area);

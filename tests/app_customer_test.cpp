@@ -4,6 +4,7 @@
 
 #include <ctime>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -180,7 +181,8 @@ TEST_F(CustomerTest, ListOf45PagesByTwentyNewestFirst)
         seeded.update();
         app.database().commit();
     }
-    for (int i = 0; i < 44; i++) add({.id = str(20000 + i), .name = "c" + str(i), .lastUpdate = 1000000 + i});
+    // Customers changed in the same second are listed newest first.
+    for (int i = 0; i < 44; i++) add({.id = str(20000 + i), .name = "c" + str(i), .lastUpdate = 1000000 + i / 10});
     HttpReply r = get("page=searchCustomer");
     EXPECT_TRUE(has(r.body, "<title>客戶列表</title>"));
     EXPECT_TRUE(has(r.body, "onLoad=\"formatTable(&#39;oTable&#39;);inputForm[&#39;name&#39;].focus()\">"));
@@ -212,6 +214,14 @@ TEST_F(CustomerTest, ListOf45PagesByTwentyNewestFirst)
                             "<a href='?page=updateCustomerForm&session=" + s + "&oid=" + str(vendor) +
                                 "'>更改</a> / <a href='?page=deleteCustomerForm&session=" + s + "&oid=" + str(vendor) +
                                 "'>刪除</a></TR></TABLE>"));
+
+    std::set<std::string> seen;
+    for (int index : {0, 20, 40}) {
+        std::string body = get("page=searchCustomer&index=" + str(index)).body;
+        for (size_t at = body.find("updateCustomerForm"); at != std::string::npos; at = body.find("updateCustomerForm", at + 1))
+            seen.insert(body.substr(at, body.find('\'', at) - at));
+    }
+    EXPECT_EQ(seen.size(), 45u);  // no customer twice, none left out
 
     // Indices and row counts the pages never make.
     r = get("page=searchCustomer&index=99999999999");
