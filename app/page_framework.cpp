@@ -32,19 +32,19 @@ void beginPageTransaction()
 
 // ---------------------------------------------------------------- writing
 
+// The writer follows the connection's own mode, so pages and the shared
+// writers can be mixed freely.
 Page& Page::operator<<(const char* markupText)
 {
-    if (valueNext) con.append("");
+    if (con.getMode() != WWWconnection::markup) con.append("");
     con.append(markupText);
-    valueNext = true;
     return *this;
 }
 
 Page& Page::operator<<(PageValue v)
 {
-    if (!valueNext) con.append("");
+    if (con.getMode() != WWWconnection::value) con.append("");
     con.append(v.text);
-    valueNext = false;
     return *this;
 }
 
@@ -57,10 +57,7 @@ Page& Page::operator<<(PageNumber n)
 
 void Page::finish()
 {
-    if (valueNext) {
-        con.append("");
-        valueNext = false;
-    }
+    if (con.getMode() != WWWconnection::markup) con.append("");
 }
 
 void pageHeader(WWWconnection& con, const char* title, const char* onLoad)

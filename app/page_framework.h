@@ -33,8 +33,8 @@ bool errorPage(WWWconnection& con, const std::string& message);
 //
 // Markup texts are copied, values HTML-escaped, numbers written in decimal.
 // Two markup texts in a row get an empty value between them, so the writer
-// keeps the order whatever is written. Every function of this header that
-// takes a connection expects it in markup mode and leaves it so; a Page
+// keeps the order whatever is written; it follows the connection's mode, so
+// pages may mix Page writers and the functions of this header freely. A Page
 // returns the connection to markup mode when it is destroyed.
 struct PageValue {
     const char* text;
@@ -62,7 +62,6 @@ public:
 
 private:
     WWWconnection& con;
-    bool valueNext = false;  // the connection expects a value
 };
 
 // ---- request values ----

@@ -104,11 +104,12 @@ void writeMetatableRecord(char* rec, uint32_t size)
         put32(rec + entry + 4, text - entry);
         std::memcpy(rec + text, metaFields[i].name, len);
         text += len;
+        // Text offsets count from the start of the entry.
         put32(rec + entry + 8, 1);
-        put32(rec + entry + 12, text - (entry + 8));
+        put32(rec + entry + 12, text - entry);
         rec[text++] = 0;
         put32(rec + entry + 16, 1);
-        put32(rec + entry + 20, text - (entry + 16));
+        put32(rec + entry + 20, text - entry);
         rec[text++] = 0;
         put32(rec + entry + 24, uint32_t(metaFields[i].type));
         put32(rec + entry + 28, uint32_t(metaFields[i].offset));
@@ -323,6 +324,7 @@ bool dbDatabase::open(const char* dbName, const char* fName, uint32_t timeout, u
             handleError(errOpen, "Database file was not closed cleanly: open it with the program once to restore it");
             return finishOpenFailure();
         }
+        if (header->initialized == 1 && !validateStructure()) return finishOpenFailure();
         try {
             if (header->initialized == 1) {
                 monitor->curr = int32_t(header->curr);
@@ -393,6 +395,93 @@ bool dbDatabase::checkHeader()
             handleError(errOpen, "Not a database file: unknown file format");
             return false;
         }
+    }
+    return true;
+}
+
+// Checks what opening relies on before anything is read through it: the
+// roots and their index areas, every committed index entry, the table of
+// tables and the table records. A file that fails is refused, not repaired.
+bool dbDatabase::validateStructure()
+{
+    const uint64_t fileSize = file.getSize();
+    auto inFile = [&](uint64_t pos, uint64_t size) { return pos <= fileSize && size <= fileSize - pos; };
+    auto fail = [&](const char* what) {
+        std::string text = std::string("Database file was corrupted: ") + what;
+        handleError(errOpen, text.c_str());
+        return false;
+    };
+    const int c = int(header->curr);
+    for (int r = 0; r < 2; r++) {
+        const dbIndexRoot& root = header->root[r];
+        bool needed = r == c || !header->dirty;  // a crashed writer's working root is rebuilt
+        if (!needed) continue;
+        if (root.indexOffset % dbPageSize != 0 || root.indexCapacity % dbHandlesPerPage != 0 ||
+            root.indexCapacity < dbFirstUserId || !inFile(root.indexOffset, uint64_t(root.indexCapacity) * 4) ||
+            root.indexUsed < dbFirstUserId || root.indexUsed > root.indexCapacity || root.freeListHead >= root.indexUsed)
+            return fail("invalid object index");
+    }
+    const dbIndexRoot& committed = header->root[c];
+    if (committed.shadowIndexOffset % dbPageSize != 0 || committed.shadowIndexCapacity < committed.indexUsed ||
+        !inFile(committed.shadowIndexOffset, uint64_t(committed.shadowIndexCapacity) * 4))
+        return fail("invalid object index");
+    const uint32_t* entries = reinterpret_cast<const uint32_t*>(baseAddr + committed.indexOffset);
+    auto recordAt = [&](oid_t id, uint32_t minSize) -> const char* {
+        if (id == 0 || id >= committed.indexUsed) return nullptr;
+        uint32_t e = entries[id];
+        if (e & (dbFreeHandleMarker | dbInternalObjectMarker)) return nullptr;
+        if (!inFile(e, 4)) return nullptr;
+        uint32_t size;
+        std::memcpy(&size, baseAddr + e, 4);
+        if (size < minSize || !inFile(e, size)) return nullptr;
+        return baseAddr + e;
+    };
+    for (oid_t id = 1; id < committed.indexUsed; id++) {
+        uint32_t e = entries[id];
+        if (e & dbFreeHandleMarker) {
+            if (id >= dbBitmapId && id < dbFirstUserId && e != dbFreeHandleMarker) return fail("invalid bitmap page");
+            continue;
+        }
+        uint32_t kind = e & dbInternalObjectMarker;
+        uint32_t pos = e & ~dbInternalObjectMarker;
+        if (kind > dbHashTableItemMarker || pos % dbAllocationQuantum != 0) return fail("invalid object index entry");
+        if (id >= dbBitmapId && id < dbFirstUserId && kind != dbPageObject) return fail("invalid bitmap page");
+        if (kind == dbRecordObject) {
+            if (recordAt(id, sizeof(dbRecord)) == nullptr) return fail("object outside the file");
+        } else if (!inFile(pos, dbInternalObjectSize[kind]) || (kind == dbPageObject && pos % dbPageSize != 0)) {
+            return fail("object outside the file");
+        }
+    }
+    // The table of tables and the table records.
+    const char* meta = recordAt(dbMetaTableId, sizeof(dbStoredTable));
+    if (meta == nullptr) return fail("the table of tables is missing");
+    auto validTable = [&](const char* rec) {
+        const auto* t = reinterpret_cast<const dbStoredTable*>(rec);
+        uint64_t size = t->header.size;
+        if (t->nameSize == 0 || uint64_t(t->nameOffs) + t->nameSize > size || rec[t->nameOffs + t->nameSize - 1] != 0)
+            return false;
+        if (uint64_t(t->fieldsOffs) + uint64_t(t->nFields) * sizeof(dbStoredField) > size) return false;
+        for (uint32_t i = 0; i < t->nFields; i++) {
+            uint64_t entry = t->fieldsOffs + uint64_t(i) * sizeof(dbStoredField);
+            dbStoredField f;
+            std::memcpy(&f, rec + entry, sizeof f);
+            for (auto [offs, len] : {std::pair{f.nameOffs, f.nameSize}, std::pair{f.tableNameOffs, f.tableNameSize},
+                                     std::pair{f.inverseOffs, f.inverseSize}}) {
+                if (len == 0 || entry + uint64_t(offs) + len > size || rec[entry + offs + len - 1] != 0) return false;
+            }
+        }
+        for (oid_t row : {t->firstRow, t->lastRow})
+            if (row != 0 && recordAt(row, sizeof(dbRecord)) == nullptr) return false;
+        return (t->firstRow == 0) == (t->lastRow == 0);
+    };
+    if (!validTable(meta)) return fail("invalid table of tables");
+    const auto* metaTable = reinterpret_cast<const dbStoredTable*>(meta);
+    oid_t table = metaTable->firstRow;
+    for (uint32_t n = 0; table != 0 && n < metaTable->nRows; n++) {
+        const char* rec = recordAt(table, sizeof(dbStoredTable));
+        if (rec == nullptr || !validTable(rec)) return fail("invalid table record");
+        if (table == metaTable->lastRow) break;
+        table = reinterpret_cast<const dbRecord*>(rec)->next;
     }
     return true;
 }

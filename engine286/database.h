@@ -255,6 +255,7 @@ protected:
     friend class dbAnyCursor;
 
     bool checkHeader();
+    bool validateStructure();
     bool bindTable(dbTableDescriptor* desc, bool create, oid_t& searchStart);
     bool bindStoredTable(dbTableDescriptor* desc, oid_t& searchStart);
     bool updateIndices(dbTableDescriptor* desc, bool create);

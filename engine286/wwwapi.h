@@ -62,6 +62,7 @@ public:
     char* reserve(size_t n);
     void appendBytes(const char* data, size_t n);
     void setMode(int newMode) { mode = char(newMode); }
+    int getMode() const { return mode; }
     // Appends markup as it is or a value HTML-escaped, by the current mode,
     // and then switches to the other mode. A null text counts as empty.
     WWWconnection& append(const char* text);

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -278,7 +280,7 @@ void build(dbQuery& q, const std::string& text, Variables& v)
     for (;;) {
         size_t open = text.find('{', pos);
         std::string piece = text.substr(pos, open == std::string::npos ? std::string::npos : open - pos);
-        static std::vector<std::string> keep;  // text elements point into these
+        static std::deque<std::string> keep;  // text elements point into these; a deque never moves them
         keep.push_back(piece);
         q.append(dbQueryElement::qText, keep.back().c_str());
         if (open == std::string::npos) return;
