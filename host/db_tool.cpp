@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 #include <ostream>
+#include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include "engine286/class.h"
 #include "engine286/cursor.h"
 #include "engine286/dbcheck.h"
+#include "host/archive.h"
 #include "engine286/query.h"
 
 ReadOnlyImage::ReadOnlyImage(const std::string& path)
@@ -73,7 +76,9 @@ const char* usage =
     "usage: tarnwicke-db info FILE\n"
     "       tarnwicke-db check FILE\n"
     "       tarnwicke-db dump FILE TABLE\n"
-    "       tarnwicke-db query FILE TABLE CONDITION\n";
+    "       tarnwicke-db query FILE TABLE CONDITION\n"
+    "       tarnwicke-db backup FILE ARCHIVE.zrb\n"
+    "       tarnwicke-db restore ARCHIVE.zrb FOLDER\n";
 
 struct TableInfo {
     oid_t id;
@@ -368,8 +373,55 @@ int query(const std::string& path, const std::string& name, const char* conditio
 
 }  // namespace
 
+namespace {
+
+// Archives a database file. The file is opened read-only and a shared lock
+// is held while it is copied, so a running program's writers wait and the
+// copy is one committed state.
+int backup(const std::string& file, const std::string& archivePath, std::ostream& out, std::ostream& err)
+{
+    std::filesystem::path path(file);
+    std::string name = path.stem().string();
+    dbDatabase db(dbDatabase::dbReadOnly);
+    std::ostringstream messages;
+    if (!db.open(name.c_str(), file.c_str())) {
+        err << file << ": cannot be opened for the backup\n";
+        return 1;
+    }
+    db.beginTransaction(dbDatabase::dbSharedLock);
+    BackupArchive archive;
+    ArchiveResult result = archive.backup({path}, archivePath);
+    db.commit();
+    db.close();
+    if (!result.ok()) {
+        err << archivePath << ": " << result.message() << (result.detail.empty() ? "" : " (" + result.detail + ")") << "\n";
+        return 1;
+    }
+    out << "backed up " << file << " to " << archivePath << "\n";
+    return 0;
+}
+
+// Unpacks an archive into a folder. Each file replaces the one of its name
+// only after the whole archive was read; on any error nothing changes.
+int restore(const std::string& archivePath, const std::string& folder, std::ostream& out, std::ostream& err)
+{
+    BackupArchive archive;
+    ArchiveResult result = archive.restore(archivePath, folder);
+    if (!result.ok()) {
+        err << archivePath << ": " << result.message() << (result.detail.empty() ? "" : " (" + result.detail + ")")
+            << "; nothing was changed\n";
+        return 1;
+    }
+    out << "restored " << archivePath << " into " << folder << "\n";
+    return 0;
+}
+
+}  // namespace
+
 int runDbTool(int argc, char** argv, std::ostream& out, std::ostream& err)
 {
+    if (argc >= 4 && std::string(argv[1]) == "backup") return backup(argv[2], argv[3], out, err);
+    if (argc >= 4 && std::string(argv[1]) == "restore") return restore(argv[2], argv[3], out, err);
     if (argc < 3) {
         err << usage;
         return 2;

@@ -149,3 +149,34 @@ TEST(DbToolUsageTest, BadArgumentsAndFiles)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(DbToolTest, BackupAndRestoreFromTheCommandLine)
+{
+    std::string archive = dir.file("copy.zrb");
+    Result r = runTool("backup " + file + " " + archive);
+    ASSERT_EQ(r.status, 0) << r.out;
+    std::string before = runTool("dump " + file + " Customer").out;
+    {
+        TestDatabase db;
+        ASSERT_TRUE(db.open("tool", file.c_str()));
+        dbCursor<Customer> c(dbCursorForUpdate);
+        c.selectAll();
+        c.removeAllSelected();
+        db.commit();
+        db.close();
+    }
+    EXPECT_EQ(runTool("dump " + file + " Customer").out, "");
+    // A damaged archive changes nothing.
+    std::string bytes = readFile(archive);
+    writeFile(dir.file("cut.zrb"), bytes.substr(0, bytes.size() - 20));
+    EXPECT_EQ(runTool("restore " + dir.file("cut.zrb") + " " + dir.path()).status, 1);
+    EXPECT_EQ(runTool("dump " + file + " Customer").out, "");
+    r = runTool("restore " + archive + " " + dir.path());
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(runTool("dump " + file + " Customer").out, before);
+    EXPECT_EQ(runTool("check " + file).status, 0);
+}
+
+}  // namespace
