@@ -219,10 +219,11 @@ private:
         return base + pos;
     }
 
+    // A record (not an internal object) that lies inside the file.
     const byte* row(oid_t id) const
     {
         uint64_t pos, size;
-        if (!objectOf(id, pos, size)) return nullptr;
+        if (!objectOf(id, pos, size) || (index[id] & dbInternalObjectMarker) != 0) return nullptr;
         return reinterpret_cast<const byte*>(base + pos);
     }
 
