@@ -331,7 +331,11 @@ bool HTTPapi::handleRequest(WWWconnection& con, char* query, char* end)
 bool HTTPapi::handleRequest(WWWconnection& con, char* query, char* end, Request* req)
 {
     con.utf8 = utf8;
-    char* page = con.parseVariables(query, size_t(end - query));
+    // A form posts back to the address of the page that showed it, query
+    // string included (action=''); its own fields, read from the body
+    // first, must win over that query string, or the form would only ever
+    // reach the page that showed it.
+    char* page = con.parseVariables(query, size_t(end - query), req != nullptr);
     if (page == nullptr) {
         sendError(con, "406 Not Acceptable");
         return false;

@@ -204,7 +204,7 @@ char* decodeUntil(char*& dst, char* src, char* end, char stop, bool& stopped)
 
 }  // namespace
 
-char* WWWconnection::parseVariables(char* data, size_t length)
+char* WWWconnection::parseVariables(char* data, size_t length, bool keepExisting)
 {
     // The byte at data[length] must be writable: a value that runs to the
     // end is terminated there.
@@ -217,7 +217,7 @@ char* WWWconnection::parseVariables(char* data, size_t length)
         char* nameEnd = dst;
         if (!hasValue) {
             *nameEnd = '\0';
-            addVariable(name, nameEnd);
+            if (!keepExisting || get(name) == nullptr) addVariable(name, nameEnd);
             break;
         }
         // The value is decoded right after the name's terminator; decoded
@@ -228,7 +228,7 @@ char* WWWconnection::parseVariables(char* data, size_t length)
         src = decodeUntil(dst, src, end, '&', more);
         *dst = '\0';
         *nameEnd = '\0';
-        addVariable(name, value);
+        if (!keepExisting || get(name) == nullptr) addVariable(name, value);
         data = src;
     }
     return get("page");

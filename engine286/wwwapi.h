@@ -72,7 +72,8 @@ public:
     // The value of the last variable added with this name, or null.
     char* get(const char* name);
     // Decodes name=value pairs in place, adds them, returns get("page").
-    char* parseVariables(char* data, size_t length);
+    // With keepExisting, a name that already has a value keeps it.
+    char* parseVariables(char* data, size_t length, bool keepExisting = false);
 
     const char* getPeer() const { return peer; }
     const char* getReply() const { return reply; }
