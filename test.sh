@@ -6,6 +6,17 @@ cd "$(dirname "$0")"
 scripts/install-deps.sh test
 jobs=$(nproc)
 
+# The browser test's Node packages, installed afresh when they are missing
+# or the lock file changed since they were.
+(
+  cd tests/browser
+  lock=$(sha256sum package-lock.json | cut -d' ' -f1)
+  if [ "$(cat node_modules/.lock-sha256 2>/dev/null || true)" != "$lock" ]; then
+    PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error
+    echo "$lock" > node_modules/.lock-sha256
+  fi
+)
+
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
 (cd build && ctest --output-on-failure --timeout 600 -j "$jobs")

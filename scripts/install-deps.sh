@@ -7,7 +7,11 @@ set -euo pipefail
 # glyphs of the window's Chinese texts.
 need=(g++ cmake ninja-build pkg-config zlib1g-dev qt6-base-dev qt6-translations-l10n fonts-noto-cjk)
 case "${1:-build}" in
-  test)  need+=(libgtest-dev libgmock-dev python3) ;;
+  # chromium, nodejs, npm: the browser test (tests/browser).
+  test)  need+=(libgtest-dev libgmock-dev python3 chromium nodejs)
+         # A Node.js from elsewhere that brings its own npm conflicts with
+         # Debian's npm package, so that one is only wanted without an npm.
+         command -v npm >/dev/null 2>&1 || need+=(npm) ;;
   bench) need+=(libbenchmark-dev libsqlite3-dev gzip wrk nginx python3) ;;
 esac
 missing=()
