@@ -114,15 +114,10 @@ async function navigating(frame, action) {
   await Promise.all([frame.waitForNavigation({ waitUntil: 'load', timeout: STEP_TIMEOUT }), action()]);
 }
 
-// The pages' forms post to action='', that is to the address of the page
-// that shows the form, query string included; the server lets the query
-// string's variables win over the posted ones, so the post comes back as
-// the form page again. When the first post shows that, the test says so
-// (and fails with TARNWICKE_BROWSER_STRICT=1), then posts the forms to the
-// site root, as the login page does, to go on with the rest of the flow.
-let postToRoot = false;
+// The pages' forms post to action='', that is back to the address of the
+// page that shows the form, query string included; the posted fields must
+// win over that query string.
 async function submit(frame, button) {
-  if (postToRoot) await frame.$eval(button, (b) => { b.form.action = '/'; });
   await navigating(frame, () => frame.click(button));
 }
 
@@ -190,15 +185,6 @@ async function run() {
   check((await title(main)) === '加入客戶地區', 'the add button opens the area form', await title(main));
   await main.fill('input[name=name]', '澳門');
   await submit(main, 'input[type=submit][value="加入"]');
-  if ((await title(main)) === '加入客戶地區') {
-    const issue = 'KNOWN ISSUE: a form posted to its own page address (action=\'\') comes back as the form: ' +
-      'the query string\'s page=insertCustomerAreaForm wins over the posted page=insertCustomerArea';
-    if (process.env.TARNWICKE_BROWSER_STRICT === '1') check(false, issue);
-    console.log('WARN  ' + issue + '; the forms are posted to "/" from here on');
-    postToRoot = true;
-    await main.fill('input[name=name]', '澳門');
-    await submit(main, 'input[type=submit][value="加入"]');
-  }
   check((await title(main)) === '成功加入客戶地區' && (await text(main)).includes('澳門'),
     'the new area is stored', await text(main));
 
