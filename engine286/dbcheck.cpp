@@ -286,6 +286,11 @@ private:
     {
         const char* rootObject = internal(f.tTree, dbTtreeMarker);
         std::string what = "table " + table + ": T-tree of " + field;
+        bool keyType = (f.type >= dbField::tpBool && f.type <= dbField::tpReference) || f.type == dbField::tpRawBinary;
+        if (!keyType || f.type == dbField::tpArray) {
+            problem(what + " is on a field of type " + std::to_string(f.type) + ", which has no key order");
+            return;
+        }
         if (rootObject == nullptr) {
             problem(what + " has no tree root object");
             return;
