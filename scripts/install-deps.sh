@@ -12,7 +12,7 @@ case "${1:-build}" in
          # A Node.js from elsewhere that brings its own npm conflicts with
          # Debian's npm package, so that one is only wanted without an npm.
          command -v npm >/dev/null 2>&1 || need+=(npm) ;;
-  bench) need+=(libbenchmark-dev libsqlite3-dev gzip wrk nginx python3) ;;
+  bench) need+=(libbenchmark-dev libsqlite3-dev gzip wrk nginx python3 python3-matplotlib) ;;
 esac
 missing=()
 for p in "${need[@]}"; do
