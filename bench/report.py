@@ -19,7 +19,8 @@ def times(name):
         if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "mean":
             continue
         unit = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}[b.get("time_unit", "ns")]
-        key = b.get("run_name", b["name"]).split("/real_time")[0]
+        parts = b.get("run_name", b["name"]).split("/")
+        key = "/".join(x for x in parts if not x.startswith(("iterations:", "real_time", "repeats:", "min_time")))
         result[key] = b["real_time"] * unit
     return result
 
