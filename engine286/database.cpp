@@ -422,6 +422,17 @@ bool dbDatabase::validateStructure()
             return fail("invalid object index");
     }
     const dbIndexRoot& committed = header->root[c];
+    if (!header->dirty) {
+        // After a clean close the working root is a copy of the committed one.
+        const dbIndexRoot& working = header->root[1 - c];
+        if (working.indexOffset != committed.shadowIndexOffset ||
+            working.indexCapacity != committed.shadowIndexCapacity ||
+            working.shadowIndexOffset != committed.indexOffset || working.indexUsed != committed.indexUsed ||
+            working.freeListHead != committed.freeListHead ||
+            std::memcmp(baseAddr + working.indexOffset, baseAddr + committed.indexOffset,
+                        size_t(committed.indexUsed) * 4) != 0)
+            return fail("the object indices disagree");
+    }
     if (committed.shadowIndexOffset % dbPageSize != 0 || committed.shadowIndexCapacity < committed.indexUsed ||
         !inFile(committed.shadowIndexOffset, uint64_t(committed.shadowIndexCapacity) * 4))
         return fail("invalid object index");

@@ -25,6 +25,7 @@ TEST(DamagedFileRegressionTest, CheckerAndOpenSurvive)
         "8540712071f1",  // a hash index id pointing at something else: dropping it followed garbage
         "94968075359000c8",  // a hash item naming an internal object: the checker read it as a row
         "7a4071713d",  // a T-tree on a field whose stored type has no key order
+        "2900000000000015000000005b00",  // a cleanly closed file whose working index differs from the committed one
     };
     for (const char* hex : found) {
         std::vector<uint8_t> input = fromHex(hex);
