@@ -435,7 +435,9 @@ TEST(Soak, TwentyClientsWithoutAFailedRequestOrMemoryGrowth)
     EXPECT_EQ(failures, 0);
     EXPECT_GT(cycles, nClients);
     ASSERT_GT(before, 0);
-    EXPECT_LT(after - before, 20 * 1024) << "resident memory grew by " << after - before << " kB";
+    // Under AddressSanitizer freed memory stays in its quarantine (up to
+    // 256 MB), so the figure says nothing about leaks there.
+    if (!sanitized) EXPECT_LT(after - before, 20 * 1024) << "resident memory grew by " << after - before << " kB";
 
     EXPECT_EQ(program.stop(SIGTERM), 0) << program.text();
     std::string out;
