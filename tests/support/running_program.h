@@ -115,6 +115,16 @@ public:
         return false;
     }
     bool running() { return pid > 0 && waitpid(pid, &status, WNOHANG) == 0; }
+    // Waits for the program to end by itself; the exit code, or -1.
+    int wait()
+    {
+        if (pid > 0) {
+            waitpid(pid, &status, 0);
+            pid = -1;
+        }
+        if (reader.joinable()) reader.join();
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
     // Sends a signal and waits (at most 30 s) for the end; the exit code, or -1.
     int stop(int signal)
     {
