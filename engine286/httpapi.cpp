@@ -4,6 +4,7 @@
 // sends their replies with a computed Content-Length.
 
 #include <fcntl.h>
+#include <poll.h>
 #include <linux/openat2.h>
 #include <sys/syscall.h>
 #include <sys/stat.h>
@@ -33,6 +34,13 @@ int64_t nowMs()
 }
 
 // Milliseconds left until `deadline`, or WAIT_FOREVER without a time-out.
+// Whether bytes (or the end of the stream) can be read without waiting.
+bool inputReady(int fd)
+{
+    pollfd ready{fd, POLLIN, 0};
+    return ::poll(&ready, 1, 0) != 0;
+}
+
 int timeLeft(int timeoutMs, int64_t start)
 {
     if (timeoutMs < 0) return socket_t::WAIT_FOREVER;
@@ -656,12 +664,27 @@ finish:
 bool HTTPapi::serve(WWWconnection& con)
 {
     if (con.socket == nullptr) return true;
-    con.setPeer(con.socket->peerName());
-    std::unique_ptr<char[]> headBuffer(new char[headBufferSize + 1]);
-    char* head = headBuffer.get();
-    size_t used = 0;
+    // A connection comes back here with the part of a head it sent so far.
+    if (con.head == nullptr) {
+        con.setPeer(con.socket->peerName());
+        con.head.reset(new char[headBufferSize + 1]);
+        con.headUsed = 0;
+        con.laterRequest = false;
+    }
+    con.waitingForInput = false;
+    // The head is dropped when serving ends, unless the connection is
+    // handed back to the queue to wait for more of it.
+    struct HeadRelease {
+        WWWconnection& con;
+        ~HeadRelease()
+        {
+            if (!con.waitingForInput) con.forgetHead();
+        }
+    } headRelease{con};
+    char* head = con.head.get();
+    size_t used = con.headUsed;
     int64_t started = con.acceptTime != 0 ? con.acceptTime : nowMs();
-    bool firstRequest = true;
+    bool firstRequest = !con.laterRequest;
 
     for (;;) {
         con.reset();
@@ -682,7 +705,15 @@ bool HTTPapi::serve(WWWconnection& con)
                 sendError(con, "400 Bad Request");
                 return true;
             }
-            int n = con.socket->read(head + used, 1, headBufferSize - used, timeLeft(readTimeout, started));
+            int wait = timeLeft(readTimeout, started);
+            if (con.mayPark && wait != 0 && !inputReady(con.socket->socketHandle())) {
+                con.headUsed = used;
+                con.laterRequest = !firstRequest;
+                con.acceptTime = started;
+                con.waitingForInput = true;
+                return true;
+            }
+            int n = con.socket->read(head + used, 1, headBufferSize - used, wait);
             if (n < 0) {
                 closeConnection(con);
                 return true;

@@ -65,6 +65,14 @@ void WWWconnection::setSocket(socket_t* s)
     socket = s;
 }
 
+void WWWconnection::forgetHead()
+{
+    head.reset();
+    headUsed = 0;
+    laterRequest = false;
+    waitingForInput = false;
+}
+
 void WWWconnection::setPeer(char* text)
 {
     delete[] peer;

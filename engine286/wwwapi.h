@@ -110,14 +110,25 @@ private:
     bool utf8 = false;
 
     // Kept by the server: whether this request's reply keeps the connection,
-    // and when the connection was accepted (monotonic milliseconds).
+    // and when the wait for the current request head began (monotonic
+    // milliseconds): its read time-out counts from there.
     bool keepAliveReply = false;
     int64_t acceptTime = 0;
-    // Links of the queue's list of accepted connections waiting for their
-    // first bytes.
+    // Links of the queue's list of connections waiting for bytes.
     WWWconnection* parkedPrev = nullptr;
     WWWconnection* parkedNext = nullptr;
     bool parked = false;
+
+    // A request head still arriving. A server run by the queue (mayPark)
+    // does not wait for the rest of it: it keeps what came so far here, sets
+    // waitingForInput and returns, and the queue hands the connection back
+    // when more bytes arrive or its time runs out.
+    std::unique_ptr<char[]> head;
+    size_t headUsed = 0;
+    bool laterRequest = false;  // a kept-alive connection past its first request
+    bool mayPark = false;
+    bool waitingForInput = false;
+    void forgetHead();
 };
 
 class WWWapi {

@@ -1,10 +1,12 @@
 // QueueManager: the accept loop, a fixed pool of connection objects and the
 // worker threads that serve them.
 //
-// An accepted connection first waits in the parked list until its first
-// bytes arrive (or its read time-out expires), watched by one thread with
-// epoll; only then is it queued for a worker. So idle clients occupy pool
-// objects but never workers.
+// An accepted connection waits in the parked list until bytes arrive (or
+// its read time-out expires), watched by one thread with epoll; only then is
+// it queued for a worker. A worker that finds a request head incomplete
+// hands the connection back to the parked list with what came so far, and
+// so does one whose kept-alive connection waits for its next request. So
+// idle and slow clients occupy pool objects but never workers.
 
 #include <poll.h>
 #include <sys/epoll.h>
@@ -88,6 +90,7 @@ void QueueManager::start()
             break;
         }
         con->acceptTime = nowMs();
+        con->mayPark = true;
         park(con);
     }
     mutex.unlock();
@@ -111,11 +114,16 @@ void QueueManager::handle()
             ok = srv->serve(*con);
         } catch (...) {
             // Out of memory while serving: drop this client, keep serving.
+            con->waitingForInput = false;
             con->setSocket(nullptr);
         }
         if (!ok) stop();
         mutex.lock();
-        release(con);
+        if (con->waitingForInput && server != nullptr) {
+            park(con);
+        } else {
+            release(con);
+        }
     }
     mutex.unlock();
     if (db != nullptr) db->detach();
@@ -143,6 +151,8 @@ void QueueManager::stop()
 
 void QueueManager::release(WWWconnection* con)
 {
+    con->forgetHead();
+    con->setSocket(nullptr);
     if (freeList == nullptr) done.signal();
     con->next = freeList;
     freeList = con;
@@ -168,27 +178,37 @@ void QueueManager::park(WWWconnection* con)
         enqueue(con);
         return;
     }
-    bool wasEmpty = parkedHead == nullptr;
+    // The list stays ordered by the start of each wait, so that the watcher
+    // finds the next time-out at its head. New connections go to the end; a
+    // returning one may have started waiting earlier.
+    WWWconnection* before = parkedTail;
+    while (before != nullptr && before->acceptTime > con->acceptTime) before = before->parkedPrev;
+    bool newHead = before == nullptr;
     con->parked = true;
-    con->parkedNext = nullptr;
-    con->parkedPrev = parkedTail;
-    if (parkedTail != nullptr) {
-        parkedTail->parkedNext = con;
+    con->parkedPrev = before;
+    con->parkedNext = before != nullptr ? before->parkedNext : parkedHead;
+    if (con->parkedNext != nullptr) {
+        con->parkedNext->parkedPrev = con;
+    } else {
+        parkedTail = con;
+    }
+    if (before != nullptr) {
+        before->parkedNext = con;
     } else {
         parkedHead = con;
     }
-    parkedTail = con;
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
     ev.data.ptr = con;
     if (::epoll_ctl(epollFd, EPOLL_CTL_ADD, con->socket->socketHandle(), &ev) != 0) {
         // Cannot watch it: let a worker wait for it instead.
         unpark(con);
+        con->mayPark = false;
         enqueue(con);
         return;
     }
-    if (wasEmpty) {
-        // The watcher may be waiting without a time limit.
+    if (newHead) {
+        // The watcher may be waiting for a later time-out or none.
         uint64_t one = 1;
         ssize_t n = ::write(wakeFd, &one, sizeof one);
         (void)n;

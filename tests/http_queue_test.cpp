@@ -1,5 +1,5 @@
 // The connection queue: pool limits, order of service, stopping, and idle
-// clients that must not hold up the others.
+// or slow clients that must not hold up the others.
 
 #include <gtest/gtest.h>
 
@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "http_test_helpers.h"
@@ -194,6 +195,83 @@ TEST_F(HttpQueue, SilentClientIsAnsweredWhenItsTimeRunsOut)
     Client silent(server.port);
     Reply r = parseReply(silent.readAll(5000));
     EXPECT_EQ(r.statusLine, "HTTP/1.1 408 Request Timeout");
+}
+
+// Reads from a kept-alive connection until `needle` has arrived (bounded).
+std::string readUntil(Client& c, const std::string& needle, int timeoutMs = 5000)
+{
+    std::string out;
+    int64_t deadline = nowMs() + timeoutMs;
+    char buf[4096];
+    while (out.find(needle) == std::string::npos) {
+        int64_t left = deadline - nowMs();
+        if (left <= 0 || !c.readable(int(left))) break;
+        ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        out.append(buf, size_t(n));
+    }
+    return out;
+}
+
+TEST_F(HttpQueue, HalfSentHeadsDoNotHoldWorkersAndKeepWhatCameSoFar)
+{
+    ServerOptions options;
+    options.workers = 2;
+    options.pool = 32;
+    options.readTimeoutMs = 30000;  // far longer than the clients wait
+    TestServer server(pages, std::size(pages), options);
+    std::vector<std::unique_ptr<Client>> slow;
+    for (int i = 0; i < 10; i++) {
+        slow.push_back(std::make_unique<Client>(server.port));
+        ASSERT_TRUE(slow.back()->connected);
+        ASSERT_TRUE(slow.back()->send("GET /?page=order&n=" + std::to_string(100 + i)));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    Client active(server.port);
+    ASSERT_TRUE(active.send(orderRequest(7)));
+    EXPECT_EQ(parseReply(active.readAll(5000)).body, "n=7");
+    // The slow heads arrive in two more pieces and are answered whole.
+    for (auto& c : slow) ASSERT_TRUE(c->send(" HTTP/1.1\r\nHost: x\r\n"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (auto& c : slow) ASSERT_TRUE(c->send("\r\n"));
+    for (int i = 0; i < 10; i++) {
+        EXPECT_EQ(parseReply(slow[size_t(i)]->readAll(5000)).body, "n=" + std::to_string(100 + i));
+    }
+}
+
+TEST_F(HttpQueue, HeadSentByteByByteTimesOutFromItsStart)
+{
+    // The time-out is not renewed by each byte: a head that trickles in for
+    // longer than the read time-out is refused even though it completes.
+    ServerOptions options;
+    options.workers = 1;
+    options.readTimeoutMs = 400;
+    TestServer server(pages, std::size(pages), options);
+    Client c(server.port);
+    std::string request = orderRequest(1);
+    for (char byte : request) {
+        if (c.readable(0) || !c.send(std::string(1, byte))) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    }
+    EXPECT_EQ(parseReply(c.readAll(5000)).statusLine, "HTTP/1.1 408 Request Timeout");
+}
+
+TEST_F(HttpQueue, KeptAliveIdleConnectionDoesNotHoldTheOnlyWorker)
+{
+    ServerOptions options;
+    options.workers = 1;
+    options.keepAlive = true;
+    options.readTimeoutMs = 30000;
+    TestServer server(pages, std::size(pages), options);
+    Client kept(server.port);
+    ASSERT_TRUE(kept.send("GET /?page=order&n=1 HTTP/1.1\r\nConnection: keep-alive\r\n\r\n"));
+    EXPECT_NE(readUntil(kept, "n=1").find("Connection: Keep-Alive"), std::string::npos);
+    Client other(server.port);
+    ASSERT_TRUE(other.send(orderRequest(2)));
+    EXPECT_EQ(parseReply(other.readAll(5000)).body, "n=2");
+    // The kept connection still serves its next request.
+    ASSERT_TRUE(kept.send(orderRequest(3)));
+    EXPECT_EQ(parseReply(kept.readAll(5000)).body, "n=3");
 }
 
 }  // namespace
