@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -57,6 +58,7 @@ int MappedFile::open(const char* fileName, const char* name, bool ro, size_t ini
         close();
         return rc;
     }
+    writtenAhead = fileLength;
     // Bring the existing part of the file into memory now.
     volatile char sink = 0;
     for (size_t off = 0; off < fileLength; off += pageSize) sink = sink + addr[off];
@@ -85,12 +87,14 @@ int MappedFile::setSize(size_t newSize, const char* name, bool /*zeroFill*/)
     struct stat st;
     if (fstat(fd, &st) != 0) return errno;
     // Growing the file fills the new part with zeros; a size another process
-    // has already set is left as it is, with what it wrote there.
+    // has already set is left as it is, with what it wrote there. The new
+    // size needs no sync of its own: the commit's flush of the mapping
+    // makes it durable together with the data written there.
     if (!readOnly && size_t(st.st_size) < newSize) {
         if (ftruncate(fd, off_t(newSize)) != 0) return errno;
-        if (fdatasync(fd) != 0) return errno;
     }
     if (newSize < size) {
+        writtenAhead = std::min(writtenAhead, newSize);
         // Give the tail back to the reservation.
         void* p = mmap(addr + newSize, size - newSize, PROT_NONE,
                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0);
@@ -101,6 +105,20 @@ int MappedFile::setSize(size_t newSize, const char* name, bool /*zeroFill*/)
         }
     }
     return mapView(newSize);
+}
+
+void MappedFile::markAsDirty(size_t offset, size_t length)
+{
+    // Filling fresh pages one by one costs two faults each (read, then
+    // write); faulting them in writable a megabyte at a time is far cheaper.
+    // A hint only: where it fails the pages fault in when written.
+    constexpr size_t step = size_t(1) << 20;
+    size_t end = offset + length;
+    if (readOnly || addr == nullptr || end <= writtenAhead) return;
+    size_t from = std::max(offset, writtenAhead) & ~(pageSize - 1);
+    size_t to = std::min(size, (end + step - 1) & ~(step - 1));
+    if (to > from) ::madvise(addr + from, to - from, MADV_POPULATE_WRITE);
+    writtenAhead = std::max(writtenAhead, to);
 }
 
 int MappedFile::flush()
@@ -127,6 +145,7 @@ int MappedFile::close()
         addr = nullptr;
     }
     size = 0;
+    writtenAhead = 0;
     mappingName.clear();
     if (fd >= 0) {
         if (::close(fd) != 0 && rc == 0) rc = errno;

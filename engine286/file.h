@@ -26,7 +26,9 @@ public:
     int flush(size_t offset, size_t length);
     int close();
     int touch();
-    void markAsDirty(size_t, size_t) {}
+    // Told of each new allocation before it is written: pages past the
+    // part of the file in use so far are faulted in writable a step ahead.
+    void markAsDirty(size_t offset, size_t length);
 
     char* getAddr() const { return addr; }
     size_t getSize() const { return size; }
@@ -43,4 +45,5 @@ private:
     std::string mappingName;
     char* addr = nullptr;  // start of the reserved range and of the view
     size_t size = 0;
+    size_t writtenAhead = 0;  // pages below this were in use or are faulted in
 };
