@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
-# Usage: scripts/install-deps.sh [build|test|bench]
+# Usage: scripts/install-deps.sh [build|test|bench|leak]
 set -euo pipefail
 # qt6-base-dev: the desktop window (and its offscreen platform for the tests);
 # qt6-translations-l10n: Qt's file dialogs in Chinese; fonts-noto-cjk: the
@@ -12,6 +12,7 @@ case "${1:-build}" in
          # A Node.js from elsewhere that brings its own npm conflicts with
          # Debian's npm package, so that one is only wanted without an npm.
          command -v npm >/dev/null 2>&1 || need+=(npm) ;;
+  leak)  need+=(valgrind curl) ;;
   bench) need+=(libbenchmark-dev libsqlite3-dev gzip wrk nginx python3 python3-matplotlib) ;;
 esac
 missing=()

@@ -6,6 +6,7 @@
 # Usage: scripts/leak-run.sh [rounds per client]   (after ./test.sh or ./run.sh built build/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/install-deps.sh leak
 rounds=${1:-20}
 port=18400
 while (echo > /dev/tcp/127.0.0.1/$port) 2>/dev/null; do port=$((port + 1)); done
