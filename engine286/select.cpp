@@ -777,7 +777,9 @@ void dbDatabase::select(dbAnyCursor* cursor, dbQuery& query)
         orderIndexResult(this, cursor, query, searched, true);
         return;
     }
-    if (selectByOrderedIndex(this, cursor, condition, query.order)) return;
+    // Walking the ORDER BY field's T-tree gives sorted rows only when it
+    // finds all of them: not after an OR's index searches added some.
+    if (cursor->selection.rowCount == 0 && selectByOrderedIndex(this, cursor, condition, query.order)) return;
 
     if (cursor->selection.rowCount == 0 && getThreadCount() > 1 && table->nRows >= 1000 &&
         cursor->limit > 1999999999) {
