@@ -661,6 +661,28 @@ finish:
     return result;
 }
 
+void HTTPapi::waitForMore(WWWconnection& con, size_t used, bool firstRequest, int64_t started)
+{
+    con.headUsed = used;
+    con.laterRequest = !firstRequest;
+    con.acceptTime = started;
+    con.waitingForInput = true;
+}
+
+HTTPapi::Gathered HTTPapi::gatherBody(WWWconnection& con, char* buffer, size_t& used, size_t end, int64_t started)
+{
+    while (used < end) {
+        int wait = timeLeft(readTimeout, started);
+        if (wait != 0 && !inputReady(con.socket->socketHandle())) return Gathered::waiting;
+        int n = con.socket->read(buffer + used, 1, end - used, wait);
+        if (n < 0) return Gathered::closed;
+        if (n == 0) return Gathered::timedOut;
+        used += size_t(n);
+        buffer[used] = '\0';
+    }
+    return Gathered::complete;
+}
+
 bool HTTPapi::serve(WWWconnection& con)
 {
     if (con.socket == nullptr) return true;
@@ -707,10 +729,7 @@ bool HTTPapi::serve(WWWconnection& con)
             }
             int wait = timeLeft(readTimeout, started);
             if (con.mayPark && wait != 0 && !inputReady(con.socket->socketHandle())) {
-                con.headUsed = used;
-                con.laterRequest = !firstRequest;
-                con.acceptTime = started;
-                con.waitingForInput = true;
+                waitForMore(con, used, firstRequest, started);
                 return true;
             }
             int n = con.socket->read(head + used, 1, headBufferSize - used, wait);
@@ -815,6 +834,17 @@ bool HTTPapi::serve(WWWconnection& con)
                 serveFile(con, target, size_t(targetEnd - target), keepOpen);
             }
         } else {
+            if (hasLength && con.mayPark && length <= headBufferSize - headEnd && used - headEnd < length) {
+                // A body that fits in the head buffer is gathered there like
+                // the head: waiting for it never holds a worker, and it must
+                // arrive within the same time-out as the head.
+                switch (gatherBody(con, head, used, headEnd + length, started)) {
+                case Gathered::complete: break;
+                case Gathered::waiting: waitForMore(con, used, firstRequest, started); return true;
+                case Gathered::closed: closeConnection(con); return true;
+                case Gathered::timedOut: sendError(con, "408 Request Timeout"); return true;
+                }
+            }
             if (hasLength) {
                 BodyResult result = readBody(con, req, head, headEnd, used, length, type, typeLength, consumed);
                 if (result != BodyResult::ok) req.removeUploads();

@@ -216,6 +216,7 @@ public:
 private:
     struct Request;
     enum class BodyResult { ok, closed, timedOut, tooLarge };
+    enum class Gathered { complete, waiting, closed, timedOut };
 
     bool handleRequest(WWWconnection& con, char* query, char* end, Request* req);
     BodyResult readBody(WWWconnection& con, Request& req, char* head, size_t headEnd, size_t used,
@@ -225,6 +226,12 @@ private:
     // Fills the buffer with body bytes; false with `result` set on failure.
     bool fillBody(WWWconnection& con, char* buffer, size_t& used, size_t capacity, size_t& remaining,
                   BodyResult& result);
+    // Reads into the buffer up to `end` within the request's time-out; stops
+    // with `waiting` where a queue-run connection would have to wait.
+    Gathered gatherBody(WWWconnection& con, char* buffer, size_t& used, size_t end, int64_t started);
+    // Keeps the request read so far in the connection and marks it for the
+    // queue to hand back when more arrives or its time runs out.
+    static void waitForMore(WWWconnection& con, size_t used, bool firstRequest, int64_t started);
     bool serveFile(WWWconnection& con, const char* path, size_t pathLength, bool& keepOpen);
     // Opens the file a decoded request path names when it lies inside the
     // program folder and may be served; -1 when it may not.

@@ -274,4 +274,51 @@ TEST_F(HttpQueue, KeptAliveIdleConnectionDoesNotHoldTheOnlyWorker)
     EXPECT_EQ(parseReply(kept.readAll(5000)).body, "n=3");
 }
 
+std::string postHead(size_t length)
+{
+    return "POST / HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+           std::to_string(length) + "\r\n\r\n";
+}
+
+TEST_F(HttpQueue, HalfSentBodiesDoNotHoldWorkers)
+{
+    ServerOptions options;
+    options.workers = 2;
+    options.pool = 32;
+    options.readTimeoutMs = 30000;
+    TestServer server(pages, std::size(pages), options);
+    std::vector<std::unique_ptr<Client>> slow;
+    std::vector<std::string> bodies;
+    for (int i = 0; i < 10; i++) {
+        bodies.push_back("page=order&n=" + std::to_string(200 + i));
+        slow.push_back(std::make_unique<Client>(server.port));
+        ASSERT_TRUE(slow.back()->connected);
+        ASSERT_TRUE(slow.back()->send(postHead(bodies.back().size()) + bodies.back().substr(0, 6)));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    Client active(server.port);
+    ASSERT_TRUE(active.send(orderRequest(7)));
+    EXPECT_EQ(parseReply(active.readAll(5000)).body, "n=7");
+    for (int i = 0; i < 10; i++) ASSERT_TRUE(slow[size_t(i)]->send(bodies[size_t(i)].substr(6)));
+    for (int i = 0; i < 10; i++) {
+        EXPECT_EQ(parseReply(slow[size_t(i)]->readAll(5000)).body, "n=" + std::to_string(200 + i));
+    }
+}
+
+TEST_F(HttpQueue, BodySentByteByByteTimesOutFromTheRequestStart)
+{
+    ServerOptions options;
+    options.workers = 1;
+    options.readTimeoutMs = 400;
+    TestServer server(pages, std::size(pages), options);
+    Client c(server.port);
+    std::string body = "page=order&n=1&padding=xxxxxxxxxxxxxxxx";
+    ASSERT_TRUE(c.send(postHead(body.size())));
+    for (char byte : body) {
+        if (c.readable(0) || !c.send(std::string(1, byte))) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    }
+    EXPECT_EQ(parseReply(c.readAll(5000)).statusLine, "HTTP/1.1 408 Request Timeout");
+}
+
 }  // namespace
