@@ -436,6 +436,14 @@ bool dbDatabase::validateStructure()
     if (committed.shadowIndexOffset % dbPageSize != 0 || committed.shadowIndexCapacity < committed.indexUsed ||
         !inFile(committed.shadowIndexOffset, uint64_t(committed.shadowIndexCapacity) * 4))
         return fail("invalid object index");
+    // The working index lives at the committed root's shadow; recovery copies
+    // the committed index there, so it must not lie on the header page, the
+    // committed index or any object.
+    const uint64_t shadowBegin = committed.shadowIndexOffset;
+    const uint64_t shadowEnd = shadowBegin + uint64_t(committed.indexUsed) * 4;
+    auto onShadow = [&](uint64_t pos, uint64_t size) { return pos < shadowEnd && shadowBegin < pos + size; };
+    if (onShadow(0, dbPageSize) || onShadow(committed.indexOffset, uint64_t(committed.indexUsed) * 4))
+        return fail("invalid object index");
     const uint32_t* entries = reinterpret_cast<const uint32_t*>(baseAddr + committed.indexOffset);
     auto recordAt = [&](oid_t id, uint32_t minSize) -> const char* {
         if (id == 0 || id >= committed.indexUsed) return nullptr;
@@ -462,9 +470,13 @@ bool dbDatabase::validateStructure()
         if (kind > dbHashTableItemMarker || pos % dbAllocationQuantum != 0) return fail("invalid object index entry");
         if (id >= dbBitmapId && id < dbFirstUserId && kind != dbPageObject) return fail("invalid bitmap page");
         if (kind == dbRecordObject) {
-            if (recordAt(id, sizeof(dbRecord)) == nullptr) return fail("object outside the file");
+            const char* rec = recordAt(id, sizeof(dbRecord));
+            if (rec == nullptr) return fail("object outside the file");
+            if (onShadow(pos, reinterpret_cast<const dbRecord*>(rec)->size)) return fail("invalid object index");
         } else if (!inFile(pos, dbInternalObjectSize[kind]) || (kind == dbPageObject && pos % dbPageSize != 0)) {
             return fail("object outside the file");
+        } else if (onShadow(pos, dbInternalObjectSize[kind])) {
+            return fail("invalid object index");
         }
     }
     // The table of tables and the table records.

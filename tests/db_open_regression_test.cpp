@@ -26,6 +26,7 @@ TEST(DamagedFileRegressionTest, CheckerAndOpenSurvive)
         "94968075359000c8",  // a hash item naming an internal object: the checker read it as a row
         "7a4071713d",  // a T-tree on a field whose stored type has no key order
         "2900000000000015000000005b00",  // a cleanly closed file whose working index differs from the committed one
+        "36bfbec005000000000015000000c00a00000140",  // a working index lying on objects: recovery's copy overwrote them
     };
     for (const char* hex : found) {
         std::vector<uint8_t> input = fromHex(hex);
