@@ -213,47 +213,78 @@ std::string readUntil(Client& c, const std::string& needle, int timeoutMs = 5000
     return out;
 }
 
-TEST_F(HttpQueue, HalfSentHeadsDoNotHoldWorkersAndKeepWhatCameSoFar)
+std::string postHead(size_t length)
 {
-    ServerOptions options;
-    options.workers = 2;
-    options.pool = 32;
-    options.readTimeoutMs = 30000;  // far longer than the clients wait
-    TestServer server(pages, std::size(pages), options);
-    std::vector<std::unique_ptr<Client>> slow;
-    for (int i = 0; i < 10; i++) {
-        slow.push_back(std::make_unique<Client>(server.port));
-        ASSERT_TRUE(slow.back()->connected);
-        ASSERT_TRUE(slow.back()->send("GET /?page=order&n=" + std::to_string(100 + i)));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    Client active(server.port);
-    ASSERT_TRUE(active.send(orderRequest(7)));
-    EXPECT_EQ(parseReply(active.readAll(5000)).body, "n=7");
-    // The slow heads arrive in two more pieces and are answered whole.
-    for (auto& c : slow) ASSERT_TRUE(c->send(" HTTP/1.1\r\nHost: x\r\n"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    for (auto& c : slow) ASSERT_TRUE(c->send("\r\n"));
-    for (int i = 0; i < 10; i++) {
-        EXPECT_EQ(parseReply(slow[size_t(i)]->readAll(5000)).body, "n=" + std::to_string(100 + i));
+    return "POST / HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+           std::to_string(length) + "\r\n\r\n";
+}
+
+// A request sent in pieces: what comes at once, then the rest, piece by piece.
+struct Pieces {
+    std::string first;
+    std::vector<std::string> rest;
+};
+
+Pieces slowHead(int n)
+{
+    return {"GET /?page=order&n=" + std::to_string(n), {" HTTP/1.1\r\nHost: x\r\n", "\r\n"}};
+}
+
+Pieces slowBody(int n)
+{
+    std::string body = "page=order&n=" + std::to_string(n);
+    return {postHead(body.size()) + body.substr(0, 6), {body.substr(6)}};
+}
+
+TEST_F(HttpQueue, HalfSentRequestsDoNotHoldWorkersAndKeepWhatCameSoFar)
+{
+    for (auto pieces : {slowHead, slowBody}) {
+        ServerOptions options;
+        options.workers = 2;
+        options.pool = 32;
+        options.readTimeoutMs = 30000;  // far longer than the clients wait
+        TestServer server(pages, std::size(pages), options);
+        std::vector<std::unique_ptr<Client>> slow;
+        for (int i = 0; i < 10; i++) {
+            slow.push_back(std::make_unique<Client>(server.port));
+            ASSERT_TRUE(slow.back()->connected);
+            ASSERT_TRUE(slow.back()->send(pieces(100 + i).first));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        Client active(server.port);
+        ASSERT_TRUE(active.send(orderRequest(7)));
+        EXPECT_EQ(parseReply(active.readAll(5000)).body, "n=7");
+        // The rest arrives a piece at a time; each request is answered whole.
+        for (size_t p = 0; p < pieces(0).rest.size(); p++) {
+            for (int i = 0; i < 10; i++) ASSERT_TRUE(slow[size_t(i)]->send(pieces(100 + i).rest[p]));
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        for (int i = 0; i < 10; i++) {
+            EXPECT_EQ(parseReply(slow[size_t(i)]->readAll(5000)).body, "n=" + std::to_string(100 + i));
+        }
     }
 }
 
-TEST_F(HttpQueue, HeadSentByteByByteTimesOutFromItsStart)
+TEST_F(HttpQueue, RequestSentByteByByteTimesOutFromItsStart)
 {
-    // The time-out is not renewed by each byte: a head that trickles in for
-    // longer than the read time-out is refused even though it completes.
-    ServerOptions options;
-    options.workers = 1;
-    options.readTimeoutMs = 400;
-    TestServer server(pages, std::size(pages), options);
-    Client c(server.port);
-    std::string request = orderRequest(1);
-    for (char byte : request) {
-        if (c.readable(0) || !c.send(std::string(1, byte))) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    // The time-out is not renewed by each byte: a head or a body that
+    // trickles in for longer than the read time-out is refused even though
+    // it completes.
+    std::string body = "page=order&n=1&padding=xxxxxxxxxxxxxxxx";
+    const std::pair<std::string, std::string> cases[] = {{"", orderRequest(1)}, {postHead(body.size()), body}};
+    for (const auto& [atOnce, trickled] : cases) {
+        ServerOptions options;
+        options.workers = 1;
+        options.readTimeoutMs = 400;
+        TestServer server(pages, std::size(pages), options);
+        Client c(server.port);
+        ASSERT_TRUE(c.send(atOnce));
+        for (char byte : trickled) {
+            if (c.readable(0) || !c.send(std::string(1, byte))) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        }
+        EXPECT_EQ(parseReply(c.readAll(5000)).statusLine, "HTTP/1.1 408 Request Timeout") << trickled;
     }
-    EXPECT_EQ(parseReply(c.readAll(5000)).statusLine, "HTTP/1.1 408 Request Timeout");
 }
 
 TEST_F(HttpQueue, KeptAliveIdleConnectionDoesNotHoldTheOnlyWorker)
@@ -272,53 +303,6 @@ TEST_F(HttpQueue, KeptAliveIdleConnectionDoesNotHoldTheOnlyWorker)
     // The kept connection still serves its next request.
     ASSERT_TRUE(kept.send(orderRequest(3)));
     EXPECT_EQ(parseReply(kept.readAll(5000)).body, "n=3");
-}
-
-std::string postHead(size_t length)
-{
-    return "POST / HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
-           std::to_string(length) + "\r\n\r\n";
-}
-
-TEST_F(HttpQueue, HalfSentBodiesDoNotHoldWorkers)
-{
-    ServerOptions options;
-    options.workers = 2;
-    options.pool = 32;
-    options.readTimeoutMs = 30000;
-    TestServer server(pages, std::size(pages), options);
-    std::vector<std::unique_ptr<Client>> slow;
-    std::vector<std::string> bodies;
-    for (int i = 0; i < 10; i++) {
-        bodies.push_back("page=order&n=" + std::to_string(200 + i));
-        slow.push_back(std::make_unique<Client>(server.port));
-        ASSERT_TRUE(slow.back()->connected);
-        ASSERT_TRUE(slow.back()->send(postHead(bodies.back().size()) + bodies.back().substr(0, 6)));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    Client active(server.port);
-    ASSERT_TRUE(active.send(orderRequest(7)));
-    EXPECT_EQ(parseReply(active.readAll(5000)).body, "n=7");
-    for (int i = 0; i < 10; i++) ASSERT_TRUE(slow[size_t(i)]->send(bodies[size_t(i)].substr(6)));
-    for (int i = 0; i < 10; i++) {
-        EXPECT_EQ(parseReply(slow[size_t(i)]->readAll(5000)).body, "n=" + std::to_string(200 + i));
-    }
-}
-
-TEST_F(HttpQueue, BodySentByteByByteTimesOutFromTheRequestStart)
-{
-    ServerOptions options;
-    options.workers = 1;
-    options.readTimeoutMs = 400;
-    TestServer server(pages, std::size(pages), options);
-    Client c(server.port);
-    std::string body = "page=order&n=1&padding=xxxxxxxxxxxxxxxx";
-    ASSERT_TRUE(c.send(postHead(body.size())));
-    for (char byte : body) {
-        if (c.readable(0) || !c.send(std::string(1, byte))) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(40));
-    }
-    EXPECT_EQ(parseReply(c.readAll(5000)).statusLine, "HTTP/1.1 408 Request Timeout");
 }
 
 }  // namespace
