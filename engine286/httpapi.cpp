@@ -33,7 +33,6 @@ int64_t nowMs()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// Milliseconds left until `deadline`, or WAIT_FOREVER without a time-out.
 // Whether bytes (or the end of the stream) can be read without waiting.
 bool inputReady(int fd)
 {
@@ -41,6 +40,7 @@ bool inputReady(int fd)
     return ::poll(&ready, 1, 0) != 0;
 }
 
+// Milliseconds left until `deadline`, or WAIT_FOREVER without a time-out.
 int timeLeft(int timeoutMs, int64_t start)
 {
     if (timeoutMs < 0) return socket_t::WAIT_FOREVER;
@@ -686,7 +686,7 @@ HTTPapi::Gathered HTTPapi::gatherBody(WWWconnection& con, char* buffer, size_t& 
 bool HTTPapi::serve(WWWconnection& con)
 {
     if (con.socket == nullptr) return true;
-    // A connection comes back here with the part of a head it sent so far.
+    // A connection comes back here with the part of a request it sent so far.
     if (con.head == nullptr) {
         con.setPeer(con.socket->peerName());
         con.head.reset(new char[headBufferSize + 1]);
@@ -694,8 +694,8 @@ bool HTTPapi::serve(WWWconnection& con)
         con.laterRequest = false;
     }
     con.waitingForInput = false;
-    // The head is dropped when serving ends, unless the connection is
-    // handed back to the queue to wait for more of it.
+    // The buffer is dropped when serving ends, unless the connection is
+    // handed back to the queue to wait for more of the request.
     struct HeadRelease {
         WWWconnection& con;
         ~HeadRelease()

@@ -119,8 +119,9 @@ private:
     WWWconnection* parkedNext = nullptr;
     bool parked = false;
 
-    // A request head still arriving. A server run by the queue (mayPark)
-    // does not wait for the rest of it: it keeps what came so far here, sets
+    // A request still arriving: its head, or a body small enough to share
+    // the head's buffer. A server run by the queue (mayPark) does not wait
+    // for the rest of it: it keeps what came so far here, sets
     // waitingForInput and returns, and the queue hands the connection back
     // when more bytes arrive or its time runs out.
     std::unique_ptr<char[]> head;
